@@ -1,0 +1,55 @@
+#include "MsgDlg.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+int MsgDlg(int icon, const QString& actionCaption, const QString& cancelCaption,
+           const QString& alternateCaption, const QString& message, const QString& explanation,
+           const QString& title)
+{
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(title);
+    switch (icon) {
+    case 0:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case 1:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    default:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    }
+
+    QPushButton* action = box.addButton(actionCaption.isEmpty() ? QMessageBox::tr("OK")
+                                                                 : actionCaption,
+                                        QMessageBox::AcceptRole);
+    QPushButton* cancel = nullptr;
+    if (!cancelCaption.isEmpty())
+        cancel = box.addButton(cancelCaption, QMessageBox::RejectRole);
+    QPushButton* alternate = nullptr;
+    if (!alternateCaption.isEmpty())
+        alternate = box.addButton(alternateCaption, QMessageBox::DestructiveRole);
+    box.setDefaultButton(action);
+    if (cancel)
+        box.setEscapeButton(cancel);
+
+    if (!message.isEmpty())
+        box.setText(message);
+    if (!explanation.isEmpty())
+        box.setInformativeText(explanation);
+
+    box.exec();
+
+    const QAbstractButton* pressed = box.clickedButton();
+    if (pressed == nullptr)
+        return 0;
+    if (cancel && pressed == cancel)
+        return 0;
+    if (pressed == action)
+        return 1;
+    if (alternate && pressed == alternate)
+        return 2;
+    return 0;
+}

@@ -1,0 +1,141 @@
+#include "QSerialPortBackend.h"
+
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
+namespace {
+
+// USB-serial adapters hold received bytes for up to 16 ms before passing
+// them on; a lock-step protocol pays that on every byte. Ask the driver to
+// pass each byte on at once. Devices without the ioctl (pseudo-terminals,
+// Bluetooth) refuse it, and that is fine: they have no such delay.
+void requestLowLatency([[maybe_unused]] QSerialPort& port)
+{
+#ifdef Q_OS_LINUX
+    const int fd = static_cast<int>(port.handle());
+    if (fd < 0)
+        return;
+    serial_struct ss{};
+    if (::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+        ss.flags |= ASYNC_LOW_LATENCY;
+        (void)::ioctl(fd, TIOCSSERIAL, &ss);
+    }
+#endif
+}
+
+} // namespace
+
+QSerialPortBackend::QSerialPortBackend(const QString& devicePath, QObject* parent)
+    : SerialBackend(parent)
+{
+    mPort.setPortName(devicePath);
+    connect(&mPort, &QSerialPort::readyRead, this, &SerialBackend::dataAvailable);
+    connect(&mPort, &QSerialPort::errorOccurred, this, &QSerialPortBackend::onError);
+}
+
+QSerialPortBackend::~QSerialPortBackend()
+{
+    close();
+}
+
+SerialError QSerialPortBackend::mapError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+        return SerialError::None;
+    case QSerialPort::PermissionError:
+        return SerialError::PermissionDenied;
+    case QSerialPort::DeviceNotFoundError:
+        return SerialError::NotFound;
+    case QSerialPort::ResourceError:
+        return SerialError::DeviceGone;
+    case QSerialPort::OpenError:
+        return SerialError::Busy;
+    default:
+        return SerialError::Other;
+    }
+}
+
+bool QSerialPortBackend::open(qint32 baud)
+{
+    mGone = false;
+    mPort.setBaudRate(baud);
+    mPort.setDataBits(QSerialPort::Data8);
+    mPort.setParity(QSerialPort::NoParity);
+    mPort.setStopBits(QSerialPort::OneStop);
+    mPort.setFlowControl(QSerialPort::NoFlowControl);
+    if (!mPort.open(QIODevice::ReadWrite)) {
+        SerialError e = mapError(mPort.error());
+        // QSerialPort reports a device locked by another program as a
+        // permission problem only when the lock file is not ours; EBUSY
+        // arrives as PermissionError or OpenError depending on the driver.
+        const QString text = mPort.errorString();
+        if (text.contains(QLatin1String("busy"), Qt::CaseInsensitive)
+            || text.contains(QLatin1String("locked"), Qt::CaseInsensitive))
+            e = SerialError::Busy;
+        setLastError(e, text);
+        return false;
+    }
+    // Modem lines: some adapters power the controller's interface from DTR.
+    mPort.setDataTerminalReady(true);
+    requestLowLatency(mPort);
+    setLastError(SerialError::None, {});
+    return true;
+}
+
+void QSerialPortBackend::close()
+{
+    if (!mPort.isOpen())
+        return;
+    // Throw away anything not yet sent, so closing never waits on a device
+    // that stopped taking data.
+    mPort.clear(QSerialPort::AllDirections);
+    mPort.close();
+}
+
+bool QSerialPortBackend::isOpen() const
+{
+    return mPort.isOpen();
+}
+
+qint64 QSerialPortBackend::write(const QByteArray& bytes)
+{
+    const qint64 n = mPort.write(bytes);
+    // Hand the byte to the device now rather than on a later pass of the
+    // event loop: every exchange waits for it.
+    mPort.flush();
+    return n;
+}
+
+void QSerialPortBackend::flush()
+{
+    mPort.flush();
+}
+
+QByteArray QSerialPortBackend::readAll()
+{
+    return mPort.readAll();
+}
+
+void QSerialPortBackend::setBaud(qint32 baud)
+{
+    if (mPort.isOpen())
+        mPort.setBaudRate(baud);
+}
+
+void QSerialPortBackend::onError(QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::NoError || !mPort.isOpen())
+        return;
+    const SerialError e = mapError(error);
+    if (e == SerialError::DeviceGone) {
+        // A vanished device keeps failing; say so once.
+        if (mGone)
+            return;
+        mGone = true;
+    }
+    setLastError(e, mPort.errorString());
+    emit errorOccurred(e, mPort.errorString());
+}

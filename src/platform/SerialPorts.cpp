@@ -1,0 +1,100 @@
+#include "SerialPorts.h"
+
+#include "QSerialPortBackend.h"
+
+#include <QDir>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#include <optional>
+
+namespace SerialPorts {
+namespace {
+
+QList<SerialPortEntry>& extras()
+{
+    static QList<SerialPortEntry> list;
+    return list;
+}
+
+std::optional<QList<SerialPortEntry>>& overrideList()
+{
+    static std::optional<QList<SerialPortEntry>> list;
+    return list;
+}
+
+} // namespace
+
+SerialPortEntry deviceEntry(const QString& name, const QString& devicePath,
+                            const QString& outputDriverName)
+{
+    SerialPortEntry e;
+    e.name = name;
+    e.inputDriverName = devicePath;
+    e.outputDriverName = outputDriverName;
+    e.makeBackend = [devicePath] { return std::make_unique<QSerialPortBackend>(devicePath); };
+    return e;
+}
+
+QList<SerialPortEntry> list()
+{
+    if (overrideList())
+        return *overrideList();
+
+    QList<SerialPortEntry> ports;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+        ports.append(deviceEntry(info.portName(), info.systemLocation(), info.serialNumber()));
+
+    // Bluetooth serial links (rfcomm) are character devices the system's
+    // enumeration skips; offer those that exist and are not listed already.
+    const QStringList rfcomm =
+        QDir(QStringLiteral("/dev")).entryList({QStringLiteral("rfcomm*")}, QDir::System);
+    for (const QString& dev : rfcomm) {
+        const bool listed = std::any_of(ports.cbegin(), ports.cend(),
+                                        [&](const SerialPortEntry& p) { return p.name == dev; });
+        if (!listed)
+            ports.append(deviceEntry(dev, QStringLiteral("/dev/") + dev));
+    }
+
+    const QString env = qEnvironmentVariable("VANTOR_IR_PORTS");
+    for (const QString& path : env.split(QLatin1Char(':'), Qt::SkipEmptyParts))
+        ports.append(deviceEntry(path, path));
+
+    ports.append(extras());
+    return ports;
+}
+
+int count()
+{
+    return int(list().size());
+}
+
+SerialPortEntry at(int index)
+{
+    const QList<SerialPortEntry> ports = list();
+    if (index < 0 || index >= ports.size())
+        return {};
+    return ports.at(index);
+}
+
+void registerExtraPort(const SerialPortEntry& entry)
+{
+    extras().append(entry);
+}
+
+void clearExtraPorts()
+{
+    extras().clear();
+}
+
+void setOverride(const QList<SerialPortEntry>& ports)
+{
+    overrideList() = ports;
+}
+
+void clearOverride()
+{
+    overrideList().reset();
+}
+
+} // namespace SerialPorts

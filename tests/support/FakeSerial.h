@@ -1,0 +1,100 @@
+#pragma once
+
+#include "platform/SerialPorts.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+class FakeSerialBackend;
+
+// A scriptable serial device for tests. It outlives the backends that Serial
+// makes and closes, so a test sees everything written across opens.
+//
+// Replies: with a replier set, every byte written is answered through the
+// event loop (never inside write()), one reply per byte, in order; a replier
+// returning an empty array sends no answer. Without one, the test delivers
+// bytes itself with feed().
+class FakeSerialDevice : public QObject
+{
+    Q_OBJECT
+public:
+    using Replier = std::function<QByteArray(char written)>;
+
+    explicit FakeSerialDevice(QObject* parent = nullptr);
+
+    // An inventory entry that opens this device.
+    SerialPortEntry entry(const QString& name, const QString& inputDriver = {},
+                          const QString& outputDriver = {});
+
+    // Script.
+    void setReplier(Replier replier) { mReplier = std::move(replier); }
+    void setEcho() { mReplier = [](char c) { return QByteArray(1, c); }; }
+    void setOpenFailure(SerialError error, const QString& text = QStringLiteral("refused"));
+    void clearOpenFailure() { mOpenFailure = SerialError::None; }
+
+    // Drive from the test: bytes become readable and dataAvailable fires now.
+    void feed(const QByteArray& bytes);
+    // Bytes become readable without a notification (found only by a poll).
+    void feedSilently(const QByteArray& bytes);
+    // The device reports an error while open.
+    void raiseError(SerialError error, const QString& text = QStringLiteral("device error"));
+
+    // Observation.
+    QByteArray written() const { return mWritten; }
+    void clearWritten() { mWritten.clear(); }
+    int openCount() const { return mOpenCount; }
+    int closeCount() const { return mCloseCount; }
+    int flushCount() const { return mFlushCount; }
+    int pollCount() const { return mPollCount; }
+    bool isOpen() const;
+    qint32 lastBaud() const { return mLastBaud; }
+
+signals:
+    void bytesWritten(const QByteArray& bytes);
+
+private:
+    friend class FakeSerialBackend;
+    Replier mReplier;
+    SerialError mOpenFailure = SerialError::None;
+    QString mOpenFailureText;
+    QByteArray mWritten;
+    QByteArray mPending; // readable by the backend
+    int mOpenCount = 0;
+    int mCloseCount = 0;
+    int mFlushCount = 0;
+    int mPollCount = 0;
+    qint32 mLastBaud = 0;
+    QPointer<FakeSerialBackend> mBackend;
+};
+
+class FakeSerialBackend : public SerialBackend
+{
+    Q_OBJECT
+public:
+    explicit FakeSerialBackend(FakeSerialDevice* device);
+    ~FakeSerialBackend() override;
+
+    bool open(qint32 baud) override;
+    void close() override;
+    bool isOpen() const override { return mOpen; }
+    qint64 write(const QByteArray& bytes) override;
+    void flush() override;
+    QByteArray readAll() override;
+    void poll() override;
+    void setBaud(qint32 baud) override;
+
+    void announce() { emit dataAvailable(); }
+    void fail(SerialError e, const QString& text)
+    {
+        setLastError(e, text);
+        emit errorOccurred(e, text);
+    }
+
+private:
+    QPointer<FakeSerialDevice> mDevice;
+    bool mOpen = false;
+};
