@@ -1,0 +1,40 @@
+#pragma once
+
+#include "SerialPortInfo.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The communication settings kept between runs in a small line-based text
+// file: <preferences folder>/Tessaro Utilities/<program>/<program>.Pref.
+class PreferClass
+{
+public:
+    // Finds (creating) the folder for programName under the user's
+    // preferences folder and writes a file of defaults when none exists.
+    explicit PreferClass(const QString& programName);
+    // The same under an explicit base folder instead of the preferences folder.
+    PreferClass(const QString& programName, const QString& baseFolder);
+
+    // The folder <base>/Tessaro Utilities/<programName>, created as needed;
+    // empty when it cannot be made to exist. An empty base means the user's
+    // preferences folder (else the documents folder).
+    static QString GetPreferFolder(const QString& programName, const QString& baseFolder = {});
+
+    void ReadData();
+    bool WriteData(); // false when the file could not be written (old file kept)
+    void SetPortInfo(const SerialPortEntry& port);
+
+    std::optional<SerialPortInfo> mPortInfo; // nothing: no port chosen
+    QString mFile;                           // empty: no preferences file
+    bool mNotAutoDisconnect = false;
+    qint32 mConnectType = 0;       // 0 direct cable, 1 wireless module, 2 BlueSMiRF
+    qint32 mWirelessWriteSize = 1; // 1 to 16
+    QStringList mRBTReqestOpcode;
+    QStringList mRBTReqestData;
+
+private:
+    void init(const QString& programName, const QString& baseFolder);
+};
