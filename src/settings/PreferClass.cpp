@@ -1,0 +1,232 @@
+#include "PreferClass.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <limits>
+
+namespace {
+
+// A preferences file holds a handful of short lines. Anything past this size
+// is not one this program wrote; loading stops there instead of pulling an
+// arbitrarily large file into memory.
+constexpr qint64 cMaxFileSize = 4 * 1024 * 1024;
+
+const QString cKeySerialPort = QStringLiteral("SerialPort");
+const QString cKeyConnectType = QStringLiteral("ConnectType");
+const QString cKeyBlueSMiRF = QStringLiteral("BlueSMiRF");
+const QString cKeyNotAutoDisconnect = QStringLiteral("NotAutoDisconnect");
+const QString cKeyWirelessWriteSize = QStringLiteral("WirelessWriteSize");
+const QString cKeyRBTReqests = QStringLiteral("RBTReqests");
+
+// Hands out the file's lines one by one. LF and CR LF both end a line; a read
+// past the end gives an empty line, so a truncated file yields empty texts,
+// zeros and false instead of failing.
+class LineReader
+{
+public:
+    explicit LineReader(const QByteArray& data) : mText(QString::fromUtf8(data)) {}
+
+    bool atEnd() const { return mPos >= mText.size(); }
+
+    QString next()
+    {
+        if (atEnd())
+            return {};
+        qsizetype end = mText.indexOf(QLatin1Char('\n'), mPos);
+        if (end < 0)
+            end = mText.size();
+        qsizetype len = end - mPos;
+        if (len > 0 && mText.at(end - 1) == QLatin1Char('\r'))
+            --len;
+        QString line = mText.mid(mPos, len);
+        mPos = end + 1;
+        return line;
+    }
+
+    // Characters not read yet: an upper bound on the lines that can follow.
+    qsizetype remaining() const { return atEnd() ? 0 : mText.size() - mPos; }
+
+private:
+    QString mText;
+    qsizetype mPos = 0;
+};
+
+// The leading integer of a number line (optional blanks, optional sign,
+// digits); 0 when the line does not start with a number. Saturates instead
+// of overflowing.
+qint64 ReadNumber(const QString& line)
+{
+    qsizetype i = 0;
+    while (i < line.size() && (line.at(i) == QLatin1Char(' ') || line.at(i) == QLatin1Char('\t')))
+        ++i;
+    bool negative = false;
+    if (i < line.size() && (line.at(i) == QLatin1Char('-') || line.at(i) == QLatin1Char('+'))) {
+        negative = line.at(i) == QLatin1Char('-');
+        ++i;
+    }
+    constexpr qint64 cLimit = std::numeric_limits<qint64>::max() / 10 - 1;
+    qint64 value = 0;
+    for (; i < line.size() && line.at(i).isDigit() && line.at(i).unicode() < 128; ++i) {
+        if (value < cLimit)
+            value = value * 10 + (line.at(i).unicode() - '0');
+    }
+    return negative ? -value : value;
+}
+
+qint32 ToInt32(qint64 value)
+{
+    constexpr qint64 lo = std::numeric_limits<qint32>::min();
+    constexpr qint64 hi = std::numeric_limits<qint32>::max();
+    return qint32(value < lo ? lo : (value > hi ? hi : value));
+}
+
+bool ReadBoolean(LineReader& in)
+{
+    return in.next().compare(QLatin1String("True"), Qt::CaseInsensitive) == 0;
+}
+
+void WriteLine(QByteArray& out, const QString& line)
+{
+    out += line.toUtf8();
+    out += '\n';
+}
+
+void WriteBoolean(QByteArray& out, bool value)
+{
+    WriteLine(out, value ? QStringLiteral("True") : QStringLiteral("False"));
+}
+
+} // namespace
+
+PreferClass::PreferClass(const QString& programName)
+{
+    init(programName, {});
+}
+
+PreferClass::PreferClass(const QString& programName, const QString& baseFolder)
+{
+    init(programName, baseFolder);
+}
+
+void PreferClass::init(const QString& programName, const QString& baseFolder)
+{
+    mWirelessWriteSize = 1;
+    const QString folder = GetPreferFolder(programName, baseFolder);
+    if (folder.isEmpty())
+        return;
+    mFile = folder + QLatin1Char('/') + programName + QStringLiteral(".Pref");
+    // First start: leave a file holding the defaults.
+    if (!QFileInfo::exists(mFile))
+        WriteData();
+}
+
+QString PreferClass::GetPreferFolder(const QString& programName, const QString& baseFolder)
+{
+    QString base = baseFolder;
+    if (base.isEmpty())
+        base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (base.isEmpty())
+        base = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (base.isEmpty())
+        return {};
+
+    const QString folder = QDir(base).filePath(QStringLiteral("Tessaro Utilities/") + programName);
+    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
+        return {};
+    return QDir::cleanPath(folder);
+}
+
+void PreferClass::ReadData()
+{
+    if (mFile.isEmpty())
+        return;
+    QFile file(mFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray data = file.read(cMaxFileSize);
+    file.close();
+
+    LineReader in(data);
+    do {
+        const QString key = in.next();
+        if (key.compare(cKeySerialPort, Qt::CaseInsensitive) == 0) {
+            SerialPortInfo info;
+            info.mName = in.next();
+            info.mInputDriverName = in.next();
+            info.mOutputDriverName = in.next();
+            mPortInfo = info;
+        } else if (key.compare(cKeyConnectType, Qt::CaseInsensitive) == 0) {
+            mConnectType = ToInt32(ReadNumber(in.next()));
+        } else if (key.compare(cKeyBlueSMiRF, Qt::CaseInsensitive) == 0) {
+            if (ReadBoolean(in))
+                mConnectType = 2;
+        } else if (key.compare(cKeyNotAutoDisconnect, Qt::CaseInsensitive) == 0) {
+            mNotAutoDisconnect = ReadBoolean(in);
+        } else if (key.compare(cKeyWirelessWriteSize, Qt::CaseInsensitive) == 0) {
+            mWirelessWriteSize = ToInt32(ReadNumber(in.next()));
+        } else if (key.compare(cKeyRBTReqests, Qt::CaseInsensitive) == 0) {
+            mRBTReqestOpcode.clear();
+            mRBTReqestData.clear();
+            const qint64 highest = ReadNumber(in.next());
+            // Every entry takes two lines, each at least its line end. A count
+            // the rest of the file cannot hold (or below -1) is damage: the
+            // lists stay empty and the lines that follow are read as keys.
+            if (highest < -1 || (highest + 1) * 2 > in.remaining())
+                continue;
+            for (qint64 i = 0; i <= highest && !in.atEnd(); ++i) {
+                mRBTReqestOpcode.append(in.next());
+                mRBTReqestData.append(in.next());
+            }
+        }
+        // Any other line, empty ones included, is skipped on its own.
+    } while (!in.atEnd());
+}
+
+bool PreferClass::WriteData()
+{
+    if (mFile.isEmpty())
+        return false;
+
+    QByteArray out;
+    if (mPortInfo) {
+        WriteLine(out, cKeySerialPort);
+        WriteLine(out, mPortInfo->mName);
+        WriteLine(out, mPortInfo->mInputDriverName);
+        WriteLine(out, mPortInfo->mOutputDriverName);
+    }
+    WriteLine(out, cKeyConnectType);
+    WriteLine(out, QString::number(mConnectType));
+    WriteLine(out, cKeyNotAutoDisconnect);
+    WriteBoolean(out, mNotAutoDisconnect);
+    WriteLine(out, cKeyWirelessWriteSize);
+    WriteLine(out, QString::number(mWirelessWriteSize));
+    WriteLine(out, cKeyRBTReqests);
+    const qsizetype entries = std::min(mRBTReqestOpcode.size(), mRBTReqestData.size());
+    WriteLine(out, QString::number(entries - 1));
+    for (qsizetype i = 0; i < entries; ++i) {
+        WriteLine(out, mRBTReqestOpcode.at(i));
+        WriteLine(out, mRBTReqestData.at(i));
+    }
+
+    // The new content goes to a temporary file that replaces the old one only
+    // once completely written: a failed save leaves the previous file intact.
+    QSaveFile file(mFile);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(out) != out.size()) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
+    return file.commit();
+}
+
+void PreferClass::SetPortInfo(const SerialPortEntry& port)
+{
+    mPortInfo = SerialPortInfo(port);
+    WriteData();
+}
