@@ -214,14 +214,13 @@ bool PreferClass::WriteData()
 
     // The new content goes to a temporary file that replaces the old one only
     // once completely written: a failed save leaves the previous file intact.
+    // Unbuffered, so that write() reports what really reached the file: a
+    // buffered QSaveFile can commit a short file after a failed flush.
     QSaveFile file(mFile);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    if (file.write(out) != out.size()) {
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
+    if (file.write(out) != out.size())
+        return false; // discarded unwritten: the old file stays
     return file.commit();
 }
 
