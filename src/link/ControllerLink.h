@@ -1,0 +1,180 @@
+#pragma once
+
+#include "ControllerView.h"
+#include "platform/Serial.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class PreferClass;
+
+// The link to the controller: the serial port, the lock-step exchange state
+// and every operation that talks to the controller. Widget-free, so the
+// controller window, command-line tools, benchmarks and tests all drive the
+// same code; what a window would show goes out through a ControllerView.
+//
+// The protocol is lock-step: the computer writes one byte and writes the next
+// only after the controller has answered. Each exchange is a small step
+// machine driven by the replies (DoSerialRead and the Receive_ handlers).
+// There is one pending exchange at a time and no queue: a new command
+// replaces the pending one.
+class ControllerLink : public QObject
+{
+    Q_OBJECT
+public:
+    // pref is the preferences object whose chosen port and NotAutoDisconnect
+    // option the link uses (the program's gPref, or any other); it must
+    // outlive the link. A null view is a silent view.
+    explicit ControllerLink(PreferClass* pref, ControllerView* view = nullptr,
+                            QObject* parent = nullptr);
+    ~ControllerLink() override;
+
+    void setView(ControllerView* view);
+    ControllerView* view() const { return mView; }
+    PreferClass* pref() const { return mPref; }
+
+    // --- Display state, kept here and pushed to the view ---------------------
+    void InitCmd();
+    void SetMsg(const QString& text);
+    void SetLog(const QByteArray& readBytes, const QByteArray& writeBytes);
+    void SetLog(const QString& text);
+    void InitPrg(bool visible);
+    void EnableControllerButtons(bool enable);
+    void SetFoceCloseVisible(bool visible);
+
+    // --- Transmission ----------------------------------------------------------
+    void RbCmdSend(const QByteArray& cmd, const QByteArray& data, qint32 n = 0);
+    void Cmd_Excute(const QByteArray& data, bool allowClose);
+
+    // --- Reception ---------------------------------------------------------------
+    void MySerial_DataAvailable();
+    void SerialBackUpTimer_Action();
+    void DoSerialRead();
+
+    // --- Reply handlers ------------------------------------------------------
+    void Receive_CONTROLER_INFORMATION(const QByteArray& s);
+    void Receive_SRAM_CHECKSUM(const QByteArray& s);
+    void Receive_PROGRAM_INFORMATION(const QByteArray& s);
+    void Receive_TRANSMITION(const QByteArray& s);
+    void Receive_RAM_READWRITE(const QByteArray& s);
+    void Receive_ROM_READ(const QByteArray& s);
+    void Receive_ROM_WRITE(const QByteArray& s);
+
+    // --- Command set ---------------------------------------------------------
+    // Each returns false when an argument does not fit the line (a one-byte
+    // argument outside 0..255, a memory range outside 0000..FFFF): then
+    // nothing is sent and the link is left exactly as it was. True means the
+    // exchange was handed to RbCmdSend (which may still fail to open the port).
+    bool Cmd_PTP_SET(bool on);
+    bool Cmd_IsMOVING();
+    bool Cmd_SPEED(qint32 speed);
+    bool Cmd_SPEED_V(qint32 value);
+    bool Cmd_SERVO_POS_GET(qint32 channel);
+    bool Cmd_SERVO_POS_GET_GROUP(qint32 group);
+    bool Cmd_SERVO_POS_SET(qint32 channel, qint32 position);
+    bool Cmd_SERVO_SET(qint32 channel, bool on);
+    // positions: comma-separated decimal numbers, one per channel from first;
+    // a missing field is 0, a fraction is truncated, anything else that is
+    // not a number rejects the command.
+    bool Cmd_SERVO_POS_SET(qint32 first, qint32 count, const QString& positions);
+    bool Cmd_SRAM_READ(qint32 address, qint32 length);
+    bool Cmd_INTROM_READ(qint32 address, qint32 length);
+    bool Cmd_EXTROM_READ(qint32 address, qint32 length);
+    bool Cmd_SRAM_WRITE(qint32 address, const QByteArray& data);
+    bool Cmd_INTROM_WRITE(qint32 address, const QByteArray& data);
+    bool Cmd_EXTROM_WRITE(qint32 address, const QByteArray& data);
+
+    // --- Sequencer and program read-out ----------------------------------------
+    void DirectCommandTimer_Action();
+    void StackTimer_Action();
+    void MyCmd_GET_PROGRAM_CODE();
+    void Get_PROGRAM_SIZE();
+    void Get_PROGRAM_CODE(qint32 n);
+
+    // --- Connection ------------------------------------------------------------
+    bool RbPortOpen();
+    void RbPortClose(bool force);
+    void MySerial_Error(SerialError error, const QString& text);
+    void FoceClose_Action();
+
+    // The line that the open-failure alert adds to its explanation: why the
+    // system refused the port, in words the user can act on.
+    static QString OpenFailureReason(SerialError error, const QString& systemText);
+
+    // Whether [address, address + length - 1] lies within the controller's
+    // 16-bit address space (an empty range only needs a valid address).
+    static bool MemoryRangeOk(qint64 address, qint64 length);
+
+    // --- Controls --------------------------------------------------------------
+    Serial* MySerial = nullptr;
+    QTimer SerialBackUpTimer;  // 10 ms, repeating while a byte stream waits
+    QTimer DirectCommandTimer; // 500 ms, single shot: the sequencer
+    QTimer StackTimer;         // 50 ms: the stall watch (nothing starts it)
+
+    // Message line, progress bar, count text and forced-disconnect button, as
+    // a window would show them.
+    QString mMsg;
+    ProgressBarState PrgPB;
+    StaticTextState PrgST;
+    bool mFoceCloseVisible = false;
+
+    // --- Memory command codes (one byte each, set by InitCmd) ------------------
+    QByteArray cSRAM_READ;
+    QByteArray cSRAM_WRITE;
+    QByteArray cINTROM_READ;
+    QByteArray cINTROM_WRITE;
+    QByteArray cEXTROM_READ;
+    QByteArray cEXTROM_WRITE;
+
+    // --- Exchange state ------------------------------------------------------
+    QByteArray mMcpCmd;  // command name, or the memory command code; empty: none
+    QByteArray mMcpEcho; // the echo a single-byte command expects
+    bool mMcpOpen = false;
+    qint32 mMcpStep = 0;
+    qint32 mMcpAddr = 0;
+    qint32 mDataSize = 0; // memory: last address; TRANSMITION/DELETE: data length
+    QByteArray mWriteData;
+    QByteArray mReadData;
+    bool mMcpFinish = false;
+    bool mAllowClose = false;
+    QByteArray mInfoCtrlr;
+    QByteArray mInfoChecksum;
+    QByteArray mInfoProg;
+    QString mMcpLog;
+
+    // The port the link opens; null when none is resolved yet.
+    SerialPortEntry mSerialPort;
+
+    // --- Sequencer state -------------------------------------------------------
+    QString mDirCmd;
+    qint32 mDirStep = 0;
+    qint32 mPrevProgValue = 0;
+    qint32 mSameCount = 0;
+    qint32 mStackCheckType = 0;
+
+signals:
+    // An exchange has completed (mMcpFinish became true). Emitted once the
+    // reply that completed it has been fully handled, so a listener may start
+    // the next command at once.
+    void mcpFinished();
+
+private:
+    ControllerView& v() const;
+    void PushProgress();
+    void Write(const QByteArray& bytes);
+    void FinishExchange();
+    void NextAddressOrFinish(const QByteArray& s);
+    bool IsMemoryCode(const QByteArray& cmd) const;
+    bool StartMemoryRead(const QByteArray& code, qint32 address, qint32 length);
+    bool StartMemoryWrite(const QByteArray& code, qint32 address, const QByteArray& data);
+    bool StartDirect(const QByteArray& bytes);
+
+    PreferClass* mPref = nullptr;
+    ControllerView* mView = nullptr;
+    bool mInRead = false;             // DoSerialRead is running
+    bool mReadAgain = false;          // data signalled while it ran
+    bool mFinishedPending = false;    // emit mcpFinished when the read is done
+    bool mDeviceGoneReported = false; // a vanished device is reported once
+};
