@@ -1,7 +1,9 @@
 #include "Module1.h"
 
 PreferClass* gPref = nullptr;
-QByteArray gEOM;
+// Set again by start-up; holds its value from the start so that nothing that
+// logs before then writes lines without an end.
+QByteArray gEOM(1, '\x0D');
 
 QString FormatHex(qint32 value)
 {

@@ -22,9 +22,10 @@ int MsgDlg(int icon, const QString& actionCaption, const QString& cancelCaption,
         break;
     }
 
-    QPushButton* action = box.addButton(actionCaption.isEmpty() ? QMessageBox::tr("OK")
-                                                                 : actionCaption,
-                                        QMessageBox::AcceptRole);
+    // An empty action caption keeps Qt's own "OK".
+    QPushButton* action = actionCaption.isEmpty()
+                              ? box.addButton(QMessageBox::Ok)
+                              : box.addButton(actionCaption, QMessageBox::AcceptRole);
     QPushButton* cancel = nullptr;
     if (!cancelCaption.isEmpty())
         cancel = box.addButton(cancelCaption, QMessageBox::RejectRole);
@@ -32,8 +33,16 @@ int MsgDlg(int icon, const QString& actionCaption, const QString& cancelCaption,
     if (!alternateCaption.isEmpty())
         alternate = box.addButton(alternateCaption, QMessageBox::DestructiveRole);
     box.setDefaultButton(action);
-    if (cancel)
+    if (cancel) {
         box.setEscapeButton(cancel);
+    } else {
+        // Without a cancel button QMessageBox would let Escape and the close
+        // box press the only button there is. Closing the alert that way is
+        // no answer, so route both to a button the user never sees.
+        QPushButton* dismiss = box.addButton(QString(), QMessageBox::RejectRole);
+        dismiss->hide();
+        box.setEscapeButton(dismiss);
+    }
 
     if (!message.isEmpty())
         box.setText(message);
