@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QRect>
 
 #include <array>
 
@@ -30,3 +31,11 @@ QByteArray RemoconClickBytes(qint32 remType, qint32 remID, qint32 remNum, qint32
 
 // Zeroes gRemValue and gVarValue.
 void ClearRemoconValues();
+
+// Where each member of the remote's key array lies, in content pixels.
+// Member 0 sits left of the content (Left -29) and can never be clicked.
+constexpr int cIRRCnvCount = 33;
+const std::array<QRect, cIRRCnvCount>& IRRCnvGeometry();
+
+// The order in which the window creates the members.
+const std::array<int, cIRRCnvCount>& IRRCnvCreationOrder();
