@@ -1,0 +1,443 @@
+// qmc-emulator: the virtual QMC-4410 served on a pseudo-terminal, so that the
+// program (or any serial tool) can open it like a real controller.
+//
+// The first line on standard output is the device path; everything else goes
+// to standard error. Exit status: 0 after SIGINT, SIGTERM, an idle timeout or
+// a hang-up; 1 when the pseudo-terminal or the link cannot be made; 2 for bad
+// arguments.
+
+#include "emulator/QmcModel.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitBadArguments = 2;
+constexpr int kExitFailure = 1;
+
+struct Options
+{
+    QString linkPath;
+    QString programFile;
+    std::chrono::microseconds delay{0};
+    QmcModel::Fault fault = QmcModel::Fault::None;
+    int faultCount = 0;
+    bool trace = false;
+    std::optional<std::chrono::milliseconds> exitAfterIdle;
+};
+
+// Written by the signal handler, read by the event loop.
+int gSignalPipe[2] = {-1, -1};
+
+void onSignal(int sig)
+{
+    const char c = char(sig);
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
+}
+
+// Sleeps until the deadline. The kernel wakes a sleeper some tens of
+// microseconds late, which matters when imitating a 2 ms exchange, so the
+// last stretch is spent polling the clock.
+void waitUntil(std::chrono::steady_clock::time_point deadline)
+{
+    using namespace std::chrono;
+    using namespace std::chrono_literals;
+    constexpr auto kSpinMargin = 150us;
+    const auto sleepTo = deadline - kSpinMargin;
+    if (steady_clock::now() < sleepTo) {
+        const auto ns = duration_cast<nanoseconds>(sleepTo.time_since_epoch()).count();
+        timespec ts{};
+        ts.tv_sec = time_t(ns / 1'000'000'000);
+        ts.tv_nsec = long(ns % 1'000'000'000);
+        // steady_clock is CLOCK_MONOTONIC on Linux.
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (steady_clock::now() < deadline) {
+    }
+}
+
+class PtyServer : public QObject
+{
+public:
+    PtyServer(QmcModel& model, const Options& options) : mModel(model), mOptions(options)
+    {
+        using namespace std::chrono_literals;
+        mIdle.setSingleShot(true);
+        connect(&mIdle, &QTimer::timeout, this, [] { QCoreApplication::exit(0); });
+    }
+
+    ~PtyServer() override
+    {
+        removeLink();
+        if (mMaster >= 0)
+            ::close(mMaster);
+        if (mSlave >= 0)
+            ::close(mSlave);
+    }
+
+    // Makes the pseudo-terminal (and the link to it). False, with a message
+    // on standard error, when that fails.
+    bool start()
+    {
+        if (::openpty(&mMaster, &mSlave, nullptr, nullptr, nullptr) != 0) {
+            std::fprintf(stderr, "qmc-emulator: cannot open a pseudo-terminal: %s\n",
+                         std::strerror(errno));
+            return false;
+        }
+        mPath = QString::fromLocal8Bit(::ptsname(mMaster));
+        // Raw 8-bit bytes both ways: no echo, no line editing, no CR/LF
+        // translation. The emulator keeps its own descriptor of the slave
+        // open so that the master never reads as hung up between clients.
+        termios tio{};
+        ::tcgetattr(mSlave, &tio);
+        ::cfmakeraw(&tio);
+        ::cfsetispeed(&tio, B9600);
+        ::cfsetospeed(&tio, B9600);
+        ::tcsetattr(mSlave, TCSANOW, &tio);
+        ::fcntl(mMaster, F_SETFL, ::fcntl(mMaster, F_GETFL) | O_NONBLOCK);
+        ::fcntl(mMaster, F_SETFD, FD_CLOEXEC);
+        ::fcntl(mSlave, F_SETFD, FD_CLOEXEC);
+
+        if (!mOptions.linkPath.isEmpty() && !makeLink())
+            return false;
+
+        mReadNotifier = new QSocketNotifier(mMaster, QSocketNotifier::Read, this);
+        connect(mReadNotifier, &QSocketNotifier::activated, this, &PtyServer::onReadable);
+        mWriteNotifier = new QSocketNotifier(mMaster, QSocketNotifier::Write, this);
+        mWriteNotifier->setEnabled(false);
+        connect(mWriteNotifier, &QSocketNotifier::activated, this, &PtyServer::flushPending);
+        if (mOptions.exitAfterIdle)
+            mIdle.start(*mOptions.exitAfterIdle);
+        return true;
+    }
+
+    QString path() const { return mPath; }
+
+    void removeLink()
+    {
+        if (!mLinked)
+            return;
+        mLinked = false;
+        // Only our own link: someone may have replaced it meanwhile.
+        const QByteArray link = QFile::encodeName(mOptions.linkPath);
+        char target[4096];
+        const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+        if (n >= 0 && QByteArray(target, int(n)) == QFile::encodeName(mPath))
+            ::unlink(link.constData());
+    }
+
+private:
+    bool makeLink()
+    {
+        const QByteArray link = QFile::encodeName(mOptions.linkPath);
+        struct stat st
+        {
+        };
+        if (::lstat(link.constData(), &st) == 0) {
+            // A stale link from an earlier run is replaced; anything else is
+            // somebody's file.
+            if (!S_ISLNK(st.st_mode)) {
+                std::fprintf(stderr, "qmc-emulator: %s exists and is not a symbolic link\n",
+                             link.constData());
+                return false;
+            }
+            ::unlink(link.constData());
+        }
+        if (::symlink(QFile::encodeName(mPath).constData(), link.constData()) != 0) {
+            std::fprintf(stderr, "qmc-emulator: cannot make the link %s: %s\n", link.constData(),
+                         std::strerror(errno));
+            return false;
+        }
+        mLinked = true;
+        return true;
+    }
+
+    void onReadable()
+    {
+        char buf[4096];
+        QByteArray answers;
+        bool any = false;
+        for (;;) {
+            const ssize_t n = ::read(mMaster, buf, sizeof buf);
+            if (n <= 0)
+                break; // EAGAIN: all read
+            any = true;
+            const auto arrived = std::chrono::steady_clock::now();
+            for (ssize_t i = 0; i < n; ++i) {
+                const quint8 in = quint8(buf[i]);
+                const std::optional<quint8> out = mModel.feed(in);
+                if (mOptions.trace) {
+                    if (out)
+                        std::fprintf(stderr, "rx %02X tx %02X\n", in, *out);
+                    else
+                        std::fprintf(stderr, "rx %02X tx --\n", in);
+                }
+                if (mModel.isHungUp()) {
+                    send(answers);
+                    hangUp();
+                    return;
+                }
+                if (!out)
+                    continue;
+                if (mOptions.delay.count() == 0) {
+                    answers.append(char(*out));
+                    continue;
+                }
+                // Each answer leaves its delay after its byte arrived, and
+                // no sooner than its delay after the answer before it, as
+                // answers queue on a wire.
+                const auto due = std::max(arrived, mLastDue) + mOptions.delay;
+                mLastDue = due;
+                waitUntil(due);
+                send(QByteArray(1, char(*out)));
+            }
+        }
+        // One write for everything read: a benchmark counts on it.
+        send(answers);
+        if (any && mOptions.exitAfterIdle)
+            mIdle.start(*mOptions.exitAfterIdle);
+    }
+
+    void send(const QByteArray& bytes)
+    {
+        if (bytes.isEmpty())
+            return;
+        mPending.append(bytes);
+        flushPending();
+    }
+
+    // Writes what the client has room for; the rest waits for the notifier.
+    void flushPending()
+    {
+        while (!mPending.isEmpty()) {
+            const ssize_t n = ::write(mMaster, mPending.constData(), size_t(mPending.size()));
+            if (n <= 0)
+                break;
+            mPending.remove(0, int(n));
+        }
+        if (mWriteNotifier)
+            mWriteNotifier->setEnabled(!mPending.isEmpty());
+    }
+
+    void hangUp()
+    {
+        // Closing the master is what a client sees as the line going dead.
+        if (mReadNotifier)
+            mReadNotifier->setEnabled(false);
+        if (mWriteNotifier)
+            mWriteNotifier->setEnabled(false);
+        ::close(mMaster);
+        mMaster = -1;
+        std::fprintf(stderr, "qmc-emulator: hung up after %llu bytes\n",
+                     static_cast<unsigned long long>(mModel.bytesReceived()));
+        QCoreApplication::exit(0);
+    }
+
+    QmcModel& mModel;
+    Options mOptions;
+    int mMaster = -1;
+    int mSlave = -1;
+    QString mPath;
+    bool mLinked = false;
+    QSocketNotifier* mReadNotifier = nullptr;
+    QSocketNotifier* mWriteNotifier = nullptr;
+    QByteArray mPending;
+    std::chrono::steady_clock::time_point mLastDue{};
+    QTimer mIdle;
+};
+
+[[noreturn]] void badArguments(const QString& message)
+{
+    std::fprintf(stderr, "qmc-emulator: %s\nTry 'qmc-emulator --help' for more information.\n",
+                 qPrintable(message));
+    std::exit(kExitBadArguments);
+}
+
+// A whole number in [min, max], or a message and exit status 2.
+int intOption(const QCommandLineParser& parser, const QString& name, int min, int max)
+{
+    bool ok = false;
+    const QString text = parser.value(name);
+    const qlonglong v = text.toLongLong(&ok);
+    if (!ok || v < min || v > max)
+        badArguments(QStringLiteral("--%1 needs a whole number from %2 to %3, not '%4'")
+                         .arg(name)
+                         .arg(min)
+                         .arg(max)
+                         .arg(text));
+    return int(v);
+}
+
+Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Serves a virtual QMC-4410 servo controller on a pseudo-terminal.\n"
+                       "Prints the device path on the first line of standard output."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addOptions({
+        {QStringLiteral("link"), QStringLiteral("Make a symbolic link PATH to the device."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("program"), QStringLiteral("Load FILE as the external ROM image."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("delay-us"),
+         QStringLiteral("Answer each byte N microseconds after it arrives (2083 imitates "
+                        "a 9600 bit/s exchange)."),
+         QStringLiteral("N")},
+        {QStringLiteral("silent"), QStringLiteral("Never answer.")},
+        {QStringLiteral("wrong"), QStringLiteral("Answer every byte with its complement.")},
+        {QStringLiteral("stop-after"), QStringLiteral("Answer the first N bytes, then none."),
+         QStringLiteral("N")},
+        {QStringLiteral("hangup-after"),
+         QStringLiteral("Answer the first N bytes, then hang up at the next one and exit."),
+         QStringLiteral("N")},
+        {QStringLiteral("trace"),
+         QStringLiteral("Log every byte received and answered, in hexadecimal, to standard "
+                        "error.")},
+        {QStringLiteral("exit-after-idle"),
+         QStringLiteral("Exit when no byte arrived for SECONDS."), QStringLiteral("SECONDS")},
+    });
+
+    if (!parser.parse(app.arguments()))
+        badArguments(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        std::exit(0);
+    }
+    if (parser.isSet(version)) {
+        std::printf("qmc-emulator %s\n", VANTOR_VERSION);
+        std::exit(0);
+    }
+    if (!parser.positionalArguments().isEmpty())
+        badArguments(QStringLiteral("unexpected argument '%1'")
+                         .arg(parser.positionalArguments().constFirst()));
+
+    Options o;
+    o.linkPath = parser.value(QStringLiteral("link"));
+    if (parser.isSet(QStringLiteral("link")) && o.linkPath.isEmpty())
+        badArguments(QStringLiteral("--link needs a path"));
+    o.programFile = parser.value(QStringLiteral("program"));
+    o.trace = parser.isSet(QStringLiteral("trace"));
+    if (parser.isSet(QStringLiteral("delay-us")))
+        o.delay =
+            std::chrono::microseconds(intOption(parser, QStringLiteral("delay-us"), 0, 10'000'000));
+
+    int faults = 0;
+    if (parser.isSet(QStringLiteral("silent"))) {
+        o.fault = QmcModel::Fault::Silent;
+        ++faults;
+    }
+    if (parser.isSet(QStringLiteral("wrong"))) {
+        o.fault = QmcModel::Fault::Wrong;
+        ++faults;
+    }
+    if (parser.isSet(QStringLiteral("stop-after"))) {
+        o.fault = QmcModel::Fault::StopAfter;
+        o.faultCount = intOption(parser, QStringLiteral("stop-after"), 0, 1'000'000'000);
+        ++faults;
+    }
+    if (parser.isSet(QStringLiteral("hangup-after"))) {
+        o.fault = QmcModel::Fault::HangUpAfter;
+        o.faultCount = intOption(parser, QStringLiteral("hangup-after"), 0, 1'000'000'000);
+        ++faults;
+    }
+    if (faults > 1)
+        badArguments(QStringLiteral(
+            "choose at most one of --silent, --wrong, --stop-after and --hangup-after"));
+
+    if (parser.isSet(QStringLiteral("exit-after-idle"))) {
+        bool ok = false;
+        const QString text = parser.value(QStringLiteral("exit-after-idle"));
+        const double seconds = text.toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > 86400.0 * 365)
+            badArguments(
+                QStringLiteral("--exit-after-idle needs a number of seconds above 0, not '%1'")
+                    .arg(text));
+        o.exitAfterIdle = std::chrono::milliseconds(qint64(seconds * 1000.0 + 0.5));
+    }
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("qmc-emulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTOR_VERSION));
+
+    QCommandLineParser parser;
+    const Options options = parseOptions(app, parser);
+
+    QmcModel model;
+    if (!options.programFile.isEmpty()) {
+        QFile file(options.programFile);
+        if (!file.open(QIODevice::ReadOnly))
+            badArguments(QStringLiteral("cannot read the program %1: %2")
+                             .arg(options.programFile, file.errorString()));
+        if (file.size() > QmcModel::cMemorySize || !model.loadProgram(file.readAll()))
+            badArguments(QStringLiteral("the program %1 is larger than the external ROM "
+                                        "(65536 bytes)")
+                             .arg(options.programFile));
+    }
+    model.setFault(options.fault, options.faultCount);
+
+    // SIGINT and SIGTERM end the event loop, so the link is removed on the
+    // way out.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0) {
+        std::perror("qmc-emulator: socketpair");
+        return kExitFailure;
+    }
+    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+        char c = 0;
+        [[maybe_unused]] const ssize_t n = ::read(gSignalPipe[0], &c, 1);
+        QCoreApplication::exit(0);
+    });
+    struct sigaction sa
+    {
+    };
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    // A client that goes away must not kill us through a write.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    PtyServer server(model, options);
+    if (!server.start())
+        return kExitFailure;
+
+    std::printf("%s\n", qPrintable(server.path()));
+    std::fflush(stdout);
+
+    const int status = app.exec();
+    server.removeLink();
+    return status;
+}
