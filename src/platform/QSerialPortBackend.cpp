@@ -61,6 +61,7 @@ SerialError QSerialPortBackend::mapError(QSerialPort::SerialPortError error)
 bool QSerialPortBackend::open(qint32 baud)
 {
     mGone = false;
+    mClosing = false;
     mPort.setBaudRate(baud);
     mPort.setDataBits(QSerialPort::Data8);
     mPort.setParity(QSerialPort::NoParity);
@@ -72,8 +73,8 @@ bool QSerialPortBackend::open(qint32 baud)
         // permission problem only when the lock file is not ours; EBUSY
         // arrives as PermissionError or OpenError depending on the driver.
         const QString text = mPort.errorString();
-        if (text.contains(QLatin1String("busy"), Qt::CaseInsensitive)
-            || text.contains(QLatin1String("locked"), Qt::CaseInsensitive))
+        if (text.contains(QLatin1String("busy"), Qt::CaseInsensitive) ||
+            text.contains(QLatin1String("locked"), Qt::CaseInsensitive))
             e = SerialError::Busy;
         setLastError(e, text);
         return false;
@@ -90,9 +91,11 @@ void QSerialPortBackend::close()
     if (!mPort.isOpen())
         return;
     // Throw away anything not yet sent, so closing never waits on a device
-    // that stopped taking data.
+    // that stopped taking data. What fails while closing is no news.
+    mClosing = true;
     mPort.clear(QSerialPort::AllDirections);
     mPort.close();
+    mClosing = false;
 }
 
 bool QSerialPortBackend::isOpen() const
@@ -127,15 +130,40 @@ void QSerialPortBackend::setBaud(qint32 baud)
 
 void QSerialPortBackend::onError(QSerialPort::SerialPortError error)
 {
-    if (error == QSerialPort::NoError || !mPort.isOpen())
+    if (error == QSerialPort::NoError || !mPort.isOpen() || mClosing)
         return;
-    const SerialError e = mapError(error);
-    if (e == SerialError::DeviceGone) {
-        // A vanished device keeps failing; say so once.
+    // Pseudo-terminals and network bridges have no modem lines and refuse
+    // their ioctls (setting DTR, for one). Nothing failed that the protocol
+    // needs.
+    if (error == QSerialPort::UnsupportedOperationError)
+        return;
+
+    SerialError e = mapError(error);
+    QString text = mPort.errorString();
+    // A read that fails or finds the end of the stream means the device has
+    // hung up (pseudo-terminal closed, adapter pulled). QSerialPort reports
+    // the end of the stream as a ReadError with a stale system text and
+    // keeps its read notifier armed, so it would fail again at every turn of
+    // the event loop.
+    if (error == QSerialPort::ReadError || error == QSerialPort::ResourceError) {
         if (mGone)
             return;
         mGone = true;
+        e = SerialError::DeviceGone;
+        if (error == QSerialPort::ReadError)
+            text = QStringLiteral("The device hung up");
     }
-    setLastError(e, mPort.errorString());
-    emit errorOccurred(e, mPort.errorString());
+    setLastError(e, text);
+
+    // Report from the event loop, not from inside QSerialPort's notifier:
+    // the receiver may close or delete this port in its handler. A device
+    // that is gone is closed first, so that it stops waking the loop.
+    QMetaObject::invokeMethod(
+        this,
+        [this, e, text] {
+            if (e == SerialError::DeviceGone)
+                close();
+            emit errorOccurred(e, text);
+        },
+        Qt::QueuedConnection);
 }

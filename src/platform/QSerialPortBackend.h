@@ -28,5 +28,6 @@ private:
     void onError(QSerialPort::SerialPortError error);
 
     QSerialPort mPort;
-    bool mGone = false;
+    bool mGone = false;    // reported as gone: say it once
+    bool mClosing = false; // inside close(): its errors are not reported
 };
