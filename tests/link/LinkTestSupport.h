@@ -1,0 +1,72 @@
+#pragma once
+
+#include "link/ControllerView.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// A view that records everything the link shows, for the link's tests.
+class RecordingView : public ControllerView
+{
+public:
+    struct AlertCall
+    {
+        int icon = 0;
+        QString action, cancel, alternate, message, explanation, title;
+    };
+
+    void SetMsg(const QString& text) override { messages.append(text); }
+    void ShowProgress(const ProgressBarState& bar, const StaticTextState& count) override
+    {
+        progress.append(bar);
+        countTexts.append(count);
+    }
+    void SetFoceCloseVisible(bool visible) override { foceCloseVisible = visible; }
+    void EnableControllerButtons(bool enable) override { buttonsEnabled.append(enable); }
+    void ShowPortSettings() override
+    {
+        ++portSettingsRequests;
+        if (onPortSettings)
+            onPortSettings();
+    }
+    int Alert(int icon, const QString& action, const QString& cancel, const QString& alternate,
+              const QString& message, const QString& explanation, const QString& title) override
+    {
+        alerts.append({icon, action, cancel, alternate, message, explanation, title});
+        // Alerts are preceded by the beep; remember how many came before.
+        beepsBeforeAlert.append(beeps);
+        return alertAnswer;
+    }
+    void Beep() override { ++beeps; }
+
+    // Values the link pushed, most recent last.
+    QStringList messages;
+    QList<ProgressBarState> progress;
+    QList<StaticTextState> countTexts;
+    bool foceCloseVisible = false;
+    QList<bool> buttonsEnabled;
+    int portSettingsRequests = 0;
+    std::function<void()> onPortSettings;
+    QList<AlertCall> alerts;
+    QList<int> beepsBeforeAlert;
+    int alertAnswer = 1;
+    int beeps = 0;
+};
+
+// Replies in a scripted order: each written byte takes the next scripted
+// answer; once the script is used up, bytes are echoed.
+inline std::function<QByteArray(char)> ScriptedReplier(QByteArray script)
+{
+    auto queue = std::make_shared<QByteArray>(std::move(script));
+    return [queue](char c) {
+        if (queue->isEmpty())
+            return QByteArray(1, c);
+        QByteArray b = queue->left(1);
+        queue->remove(0, 1);
+        return b;
+    };
+}
