@@ -1,9 +1,24 @@
+#include "about/Artwork.h"
+#include "app/App.h"
+#include "emulator/VirtualController.h"
+
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("VantorController IR"));
-    app.setApplicationVersion(QStringLiteral(VANTOR_VERSION));
-    return 0;
+    QApplication::setApplicationName(QString::fromLatin1(App::cProgramName));
+    QApplication::setApplicationVersion(QStringLiteral(VANTOR_VERSION));
+    QApplication::setWindowIcon(Artwork::AppIcon());
+    // The program quits when the remote window closes or on the quit item,
+    // never because the splash was the last window on screen for a moment.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // The built-in virtual controller is the last port the dialog offers.
+    VirtualController::registerBuiltInPort();
+
+    App vantor;
+    QTimer::singleShot(0, &vantor, &App::Event_Open);
+    return QApplication::exec();
 }
