@@ -97,6 +97,9 @@ QAction* MenuBar1::addItem(QMenu* menu, const QString& name, const QString& capt
 {
     QAction* a = menu->addAction(caption);
     a->setObjectName(name);
+    // Only the quit and About items move to the macOS application menu; the
+    // others stay where they are listed, whatever their captions say.
+    a->setMenuRole(QAction::NoRole);
     if (!shortcut.isEmpty())
         a->setShortcut(QKeySequence(shortcut));
     mItems.insert(name, a);
