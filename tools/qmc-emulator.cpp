@@ -40,6 +40,7 @@ struct Options
     QString linkPath;
     QString programFile;
     std::chrono::microseconds delay{0};
+    std::chrono::milliseconds abandonAfter = QmcModel::cAbandonAfter;
     QmcModel::Fault fault = QmcModel::Fault::None;
     int faultCount = 0;
     bool trace = false;
@@ -309,6 +310,10 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
          QStringLiteral("Answer each byte N microseconds after it arrives (2083 imitates "
                         "a 9600 bit/s exchange)."),
          QStringLiteral("N")},
+        {QStringLiteral("abandon-ms"),
+         QStringLiteral("Abandon an unfinished exchange after N ms without a byte (default 50; "
+                        "0 never does)."),
+         QStringLiteral("N")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("wrong"), QStringLiteral("Answer every byte with its complement.")},
         {QStringLiteral("stop-after"), QStringLiteral("Answer the first N bytes, then none."),
@@ -346,6 +351,10 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
     if (parser.isSet(QStringLiteral("delay-us")))
         o.delay =
             std::chrono::microseconds(intOption(parser, QStringLiteral("delay-us"), 0, 10'000'000));
+
+    if (parser.isSet(QStringLiteral("abandon-ms")))
+        o.abandonAfter = std::chrono::milliseconds(
+            intOption(parser, QStringLiteral("abandon-ms"), 0, 3'600'000));
 
     int faults = 0;
     if (parser.isSet(QStringLiteral("silent"))) {
@@ -406,6 +415,7 @@ int main(int argc, char* argv[])
                              .arg(options.programFile));
     }
     model.setFault(options.fault, options.faultCount);
+    model.setAbandonAfter(options.abandonAfter);
 
     // SIGINT and SIGTERM end the event loop, so the link is removed on the
     // way out.

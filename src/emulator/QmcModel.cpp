@@ -209,7 +209,8 @@ std::optional<quint8> QmcModel::feed(quint8 byte)
     // A silence of 50 ms ends whatever exchange was under way: the program
     // abandons one simply by starting the next.
     const qint64 now = mClock();
-    if (mHadByte && mState != State::Idle && now - mLastByteAt >= cAbandonAfter.count())
+    if (mHadByte && mState != State::Idle && mAbandonAfter.count() > 0 &&
+        now - mLastByteAt >= mAbandonAfter.count())
         abandonExchange();
     mLastByteAt = now;
     mHadByte = true;

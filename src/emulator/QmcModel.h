@@ -83,6 +83,10 @@ public:
     std::optional<quint8> feed(quint8 byte);
 
     void setClock(Clock clock);
+    // How long a silence abandons an exchange (cAbandonAfter at power-on);
+    // zero never abandons one.
+    void setAbandonAfter(std::chrono::milliseconds silence) { mAbandonAfter = silence; }
+    std::chrono::milliseconds abandonAfter() const { return mAbandonAfter; }
     // Drops any unfinished exchange now, as 50 ms of silence would.
     void abandonExchange();
     bool isIdle() const { return mState == State::Idle; }
@@ -179,6 +183,7 @@ private:
     qint64 mLastByteAt = 0;
     bool mHadByte = false;
     Clock mClock;
+    std::chrono::milliseconds mAbandonAfter = cAbandonAfter;
 
     Fault mFault = Fault::None;
     int mFaultCount = 0;

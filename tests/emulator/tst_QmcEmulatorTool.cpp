@@ -16,13 +16,17 @@
 namespace {
 
 const QString kTool = QStringLiteral(QMC_EMULATOR_PATH);
-// Every emulator started here ends by itself should a test fail half-way.
-const QStringList kSafety{QStringLiteral("--exit-after-idle"), QStringLiteral("20")};
+// Every emulator started here ends by itself should a test fail half-way,
+// and keeps an exchange going however long a loaded machine makes the test
+// pause between two bytes (abandonment has its own test).
+const QStringList kSafety{QStringLiteral("--exit-after-idle"), QStringLiteral("20"),
+                          QStringLiteral("--abandon-ms"), QStringLiteral("0")};
 
 class Emulator
 {
 public:
     Emulator() { mProcess.setProgram(kTool); }
+    explicit Emulator(bool safety) : mSafety(safety) { mProcess.setProgram(kTool); }
     ~Emulator()
     {
         if (mProcess.state() != QProcess::NotRunning) {
@@ -36,7 +40,7 @@ public:
     // Starts it and reads the device path from its first line.
     bool start(const QStringList& args)
     {
-        mProcess.setArguments(args + kSafety);
+        mProcess.setArguments(mSafety ? args + kSafety : args);
         mProcess.start();
         if (!mProcess.waitForStarted(10000))
             return false;
@@ -61,6 +65,7 @@ public:
         return QTest::qWaitFor([&] { return mProcess.state() == QProcess::NotRunning; }, 10000);
     }
 
+    bool mSafety = true;
     QProcess mProcess;
     QString mPath;
     QByteArray mErr;
@@ -116,6 +121,7 @@ private slots:
     void servoGroupRead();
     void programFile();
     void answersInOneBurst();
+    void abandonAfterSilence();
     void delayPerAnswer();
     void trace();
     void wrongAnswers();
@@ -219,6 +225,21 @@ void TestQmcEmulatorTool::answersInOneBurst()
     c.mPort.write(hex("F0 00 00 00 00 00 00 FB B0 00"));
     QTRY_COMPARE(c.mReceived.size(), 10);
     QCOMPARE(c.mReceived, QByteArray("\xF0QM4410") + hex("FB B0 01"));
+}
+
+void TestQmcEmulatorTool::abandonAfterSilence()
+{
+    Emulator emu(false);
+    QVERIFY(emu.start({QStringLiteral("--exit-after-idle"), QStringLiteral("20")}));
+    Client c;
+    QVERIFY(c.open(emu.mPath));
+    QCOMPARE(c.exchange(hex("F0")), hex("F0"));
+    // The identification is left unfinished; after 50 ms of silence a 00 is
+    // a plain byte again, echoed.
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(QTest::qWaitFor([&] { return t.elapsed() > 80; }, 5000));
+    QCOMPARE(c.exchange(hex("00")), hex("00"));
 }
 
 void TestQmcEmulatorTool::delayPerAnswer()
@@ -410,6 +431,8 @@ void TestQmcEmulatorTool::badArguments_data()
         << QStringList{"--exit-after-idle", "soon"} << QByteArray("--exit-after-idle");
     QTest::newRow("missing program")
         << QStringList{"--program", "/nonexistent/prog.bin"} << QByteArray("/nonexistent/prog.bin");
+    QTest::newRow("abandon not a number")
+        << QStringList{"--abandon-ms", "x"} << QByteArray("--abandon-ms");
     QTest::newRow("empty link") << QStringList{"--link", ""} << QByteArray("--link");
 }
 
@@ -437,8 +460,9 @@ void TestQmcEmulatorTool::helpAndVersion()
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 0);
     const QByteArray help = p.readAllStandardOutput();
-    for (const char* option : {"--link", "--program", "--delay-us", "--silent", "--wrong",
-                               "--stop-after", "--hangup-after", "--trace", "--exit-after-idle"})
+    for (const char* option :
+         {"--link", "--program", "--delay-us", "--abandon-ms", "--silent", "--wrong",
+          "--stop-after", "--hangup-after", "--trace", "--exit-after-idle"})
         QVERIFY2(help.contains(option), option);
 
     p.start(kTool, {QStringLiteral("--version")});

@@ -62,6 +62,8 @@ private slots:
     void settingsState();
     void abandonAfterSilence_data();
     void abandonAfterSilence();
+    void abandonSetting_data();
+    void abandonSetting();
     void faults_data();
     void faults();
     void faultCountedFromSetFault();
@@ -405,6 +407,32 @@ void TestQmcModel::abandonAfterSilence()
     talk(model, first);
     now += gapMs;
     QCOMPARE(talk(model, second), bytes(answers));
+}
+
+void TestQmcModel::abandonSetting_data()
+{
+    QTest::addColumn<int>("abandonMs");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("default, 50 ms") << -1 << 50 << 0x00;
+    QTest::newRow("100 ms, 60 ms pause") << 100 << 60 << int('Q');
+    QTest::newRow("100 ms, 100 ms pause") << 100 << 100 << 0x00;
+    QTest::newRow("never, an hour's pause") << 0 << 3'600'000 << int('Q');
+}
+
+void TestQmcModel::abandonSetting()
+{
+    QFETCH(int, abandonMs);
+    QFETCH(int, gapMs);
+    QFETCH(int, answer);
+    QmcModel model;
+    qint64 now = 0;
+    model.setClock([&] { return now; });
+    if (abandonMs >= 0)
+        model.setAbandonAfter(std::chrono::milliseconds(abandonMs));
+    talk(model, hex("F0"));
+    now += gapMs;
+    QCOMPARE(talk(model, hex("00")), QList<int>{answer});
 }
 
 void TestQmcModel::faults_data()
