@@ -108,7 +108,6 @@ QPixmap Logo(qreal devicePixelRatio)
     QPixmap pm = makePixmap(QSize(240, 40), devicePixelRatio, [](QPainter& p) {
         p.setRenderHint(QPainter::Antialiasing);
         p.setRenderHint(QPainter::TextAntialiasing);
-        drawIcon(p, QRectF(0, 0, 40, 40));
 
         // "IR" on a red badge at the right end, the name before it.
         const QRectF badge(206, 9, 32, 22);
@@ -119,7 +118,7 @@ QPixmap Logo(qreal devicePixelRatio)
         p.setPen(Qt::white);
         p.drawText(badge, Qt::AlignCenter, QStringLiteral("IR"));
 
-        const QRectF name(44, 0, badge.left() - 44 - 4, 40);
+        const QRectF name(2, 0, badge.left() - 2 - 8, 40);
         const QString text = QStringLiteral("VantorController");
         p.setFont(fittingFont(text, name.width(), 22));
         p.setPen(cBody);

@@ -33,6 +33,10 @@ QLabel* makeText(QWidget* parent, const char* name, const QRect& geometry, int t
     QFont f = label->font();
     f.setBold(true);
     f.setPixelSize(textSize);
+    // A longer text than the layout was drawn for is made smaller, never cut.
+    while (f.pixelSize() > 6 && QFontMetrics(f).horizontalAdvance(text) > geometry.width() - 2) {
+        f.setPixelSize(f.pixelSize() - 1);
+    }
     label->setFont(f);
     QPalette pal = label->palette();
     pal.setColor(QPalette::WindowText, cTextColor);

@@ -2,10 +2,7 @@
 
 #include "PreferClass.h"
 #include "app/Module1.h"
-#if __has_include("link/TransSepaWindow.h")
 #include "link/TransSepaWindow.h"
-#define HAVE_TW 1
-#endif
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -167,7 +164,7 @@ void PortSettingWindow::ConnectTypePM_Change()
 void PortSettingWindow::WirelessDataSizePM_Open()
 {
     WirelessDataSizePM->setCurrentIndex(
-        std::clamp(gPref->mWirelessWriteSize - 1, 0, WirelessDataSizePM->count() - 1));
+        std::clamp(gPref->mWirelessWriteSize, 1, WirelessDataSizePM->count()) - 1);
 }
 
 void PortSettingWindow::NotAutoDisconnectCB_Open()
@@ -185,10 +182,8 @@ void PortSettingWindow::OkPB_Action()
     if (row >= 0 && row < mSerialPort.size()) {
         // The link uses this port from its next opening, without a search.
         const SerialPortEntry& port = mSerialPort.at(row);
-#ifdef HAVE_TW
         if (gTw)
             gTw->setSerialPort(port);
-#endif
         gPref->SetPortInfo(port); // saves the file with all four settings
     } else {
         // No port on this machine: keep the chosen one (or none) and save the rest.
