@@ -69,12 +69,13 @@ bool QSerialPortBackend::open(qint32 baud)
     mPort.setFlowControl(QSerialPort::NoFlowControl);
     if (!mPort.open(QIODevice::ReadWrite)) {
         SerialError e = mapError(mPort.error());
-        // QSerialPort reports a device locked by another program as a
-        // permission problem only when the lock file is not ours; EBUSY
-        // arrives as PermissionError or OpenError depending on the driver.
+        // A device another program holds shows up as QSerialPort failing to
+        // take the device's lock file ("Permission error while locking the
+        // device"); EBUSY arrives as PermissionError or OpenError depending
+        // on the driver. Both mean busy, not a lack of rights.
         const QString text = mPort.errorString();
         if (text.contains(QLatin1String("busy"), Qt::CaseInsensitive) ||
-            text.contains(QLatin1String("locked"), Qt::CaseInsensitive))
+            text.contains(QLatin1String("lock"), Qt::CaseInsensitive))
             e = SerialError::Busy;
         setLastError(e, text);
         return false;

@@ -113,6 +113,7 @@ private slots:
     void lockStepEcho();
     void openFailures_data();
     void openFailures();
+    void heldByAnotherIsBusy();
     void hangUpIsReportedOnce();
     void closeIsQuietAndReopens();
     void environmentPortReachesTheDevice();
@@ -224,6 +225,26 @@ void TestQSerialPortBackend::openFailures()
     QVERIFY(!backend.errorString().isEmpty());
     // A failed open is told by the result, not as an error while open.
     QCOMPARE(errors.count(), 0);
+}
+
+void TestQSerialPortBackend::heldByAnotherIsBusy()
+{
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    QSerialPortBackend first(pty.path());
+    QVERIFY(first.open(9600));
+    QSerialPortBackend second(pty.path());
+    QVERIFY(!second.open(9600));
+    QCOMPARE(second.lastError(), SerialError::Busy);
+    QVERIFY(!second.errorString().isEmpty());
+
+    // The holder is not disturbed, and once it lets go the device opens.
+    first.write(QByteArray("\x01", 1));
+    QByteArray got;
+    QTRY_VERIFY_WITH_TIMEOUT(!(got += pty.receive()).isEmpty(), 10000);
+    QCOMPARE(got, QByteArray("\x01", 1));
+    first.close();
+    QVERIFY(second.open(9600));
 }
 
 void TestQSerialPortBackend::hangUpIsReportedOnce()
