@@ -73,10 +73,19 @@ MenuBar1::MenuBar1()
 
     for (QMenu* m : std::as_const(mMenus))
         connect(m, &QMenu::aboutToShow, this, &MenuBar1::prepareMenus);
+
+#ifdef Q_OS_MACOS
+    // The application-wide bar, shown while no window with its own bar is
+    // active; Qt moves FileQuit and EditAboutVantor into the application menu.
+    mGlobalBar = new QMenuBar(nullptr);
+    for (QMenu* m : std::as_const(mMenus))
+        mGlobalBar->addMenu(m);
+#endif
 }
 
 MenuBar1::~MenuBar1()
 {
+    delete mGlobalBar;
     qDeleteAll(mMenus);
     if (gMenuBar1 == this)
         gMenuBar1 = nullptr;

@@ -75,4 +75,5 @@ private:
 
     QList<QMenu*> mMenus;
     QHash<QString, QAction*> mItems;
+    QMenuBar* mGlobalBar = nullptr; // macOS only: the application's own bar
 };

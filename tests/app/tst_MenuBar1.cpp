@@ -1,5 +1,9 @@
+#include "FakeSerial.h"
 #include "about/Window2.h"
 #include "app/MenuBar1.h"
+#include "app/Module1.h"
+#include "link/TransSepaWindow.h"
+#include "settings/PreferClass.h"
 
 #include <QAction>
 #include <QApplication>
@@ -7,9 +11,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -180,30 +186,53 @@ void TestMenuBar1::portItemsFollowTheLinkEachTimeTheMenuShows()
 {
     QFETCH(QList<bool>, linkStates);
     MenuBar1* mb = MenuBar1::instance();
-    // The remote window's EnableMenuItems handler, reading the link's state.
-    bool linkOpen = false;
+
+    // A real controller window over a fake port, as gTw.
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    PreferClass pref(QStringLiteral("VantorController IR"), base.path());
+    pref.mNotAutoDisconnect = true;
+    FakeSerialDevice device;
+    SerialPorts::setOverride({device.entry(QStringLiteral("ttyUSB0"))});
+    pref.SetPortInfo(SerialPorts::at(0));
+    auto controller = std::make_unique<TransSepaWindow>(&pref);
+    QCOMPARE(gTw, controller.get());
+
+    // The remote window's EnableMenuItems handler.
     int calls = 0;
     QMetaObject::Connection handler = connect(mb, &MenuBar1::EnableMenuItems, this, [&] {
         ++calls;
-        mb->EnablePortItems(linkOpen);
+        mb->EnablePortItems(gTw && gTw->mcpOpen());
     });
 
-    for (bool state : linkStates) {
-        linkOpen = state;
+    for (bool open : linkStates) {
+        if (open)
+            QVERIFY(gTw->RbPortOpen());
+        else
+            gTw->RbPortClose(true);
+        QCOMPARE(device.isOpen(), open);
         const int before = calls;
         openAndClose(mb->menu("PortMenu"));
         QCOMPARE(calls, before + 1);
         QCOMPARE(mb->item("PortConnect")->text(),
-                 state ? QStringLiteral("切断") : QStringLiteral("接続"));
+                 open ? QStringLiteral("切断") : QStringLiteral("接続"));
         QVERIFY(mb->item("PortConnect")->isEnabled());
         QVERIFY(mb->item("PortSetting")->isEnabled());
     }
     // Opening another menu asks again: the caption is fresh wherever the user looks.
-    linkOpen = !linkStates.last();
+    const bool open = !linkStates.last();
+    if (open)
+        QVERIFY(gTw->RbPortOpen());
+    else
+        gTw->RbPortClose(true);
     openAndClose(mb->menu("FileMenu"));
     QCOMPARE(mb->item("PortConnect")->text(),
-             linkOpen ? QStringLiteral("切断") : QStringLiteral("接続"));
+             open ? QStringLiteral("切断") : QStringLiteral("接続"));
+
     disconnect(handler);
+    gTw->RbPortClose(true);
+    controller.reset();
+    SerialPorts::clearOverride();
 }
 
 void TestMenuBar1::portItemsStayDisabledWithoutAHandler()
