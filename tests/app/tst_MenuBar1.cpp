@@ -72,6 +72,7 @@ private slots:
     void portItemsStayDisabledWithoutAHandler();
     void everyWindowShowsTheSameItems();
     void portItemsReachTheRemoteHandlers();
+    void shortcutsWorkInEachWindow();
     void aboutOpensTheAboutBoxFromAnyWindow();
     void quitClosesTheWindowsAndEndsTheLoop();
 };
@@ -282,6 +283,31 @@ void TestMenuBar1::portItemsReachTheRemoteHandlers()
     mb->item("PortConnect")->setEnabled(false);
     mb->item("PortConnect")->trigger();
     QCOMPARE(connectSpy.count(), 1);
+}
+
+void TestMenuBar1::shortcutsWorkInEachWindow()
+{
+    QMainWindow first;
+    QWidget second;
+    MenuBar1::instance()->createMenuBarFor(&first);
+    MenuBar1::instance()->createMenuBarFor(&second);
+    QSignalSpy quit(MenuBar1::instance()->item("FileQuit"), &QAction::triggered);
+    QSignalSpy undo(MenuBar1::instance()->item("EditUndo"), &QAction::triggered);
+    int expected = 0;
+    for (QWidget* window : {static_cast<QWidget*>(&first), &second}) {
+        window->resize(200, 100);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        // Ctrl+Q reaches FileQuit (quitting is a no-op outside the event loop).
+        QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(quit.count(), ++expected);
+        // The disabled Edit items do not react to theirs.
+        QTest::keyClick(window, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(undo.count(), 0);
+        window->hide();
+    }
 }
 
 void TestMenuBar1::aboutOpensTheAboutBoxFromAnyWindow()
