@@ -28,7 +28,12 @@ const QString cKeyRBTReqests = QStringLiteral("RBTReqests");
 class LineReader
 {
 public:
-    explicit LineReader(const QByteArray& data) : mText(QString::fromUtf8(data)) {}
+    explicit LineReader(const QByteArray& data) : mText(QString::fromUtf8(data))
+    {
+        // Editors on other systems may start the file with a byte order mark.
+        if (mText.startsWith(QChar(0xFEFF)))
+            mPos = 1;
+    }
 
     bool atEnd() const { return mPos >= mText.size(); }
 

@@ -329,6 +329,10 @@ void TestPreferClass::load_data()
         << "ttyS1"
         << "/dev/ttyS1"
         << "" << 1 << true << 4 << QStringList{"op"} << QStringList{"da"};
+    QTest::newRow("byte order mark, CR LF")
+        << QByteArray("\xEF\xBB\xBFSerialPort\r\nCOM3\r\n\r\n\r\nConnectType\r\n2\r\n") << "COM3"
+        << ""
+        << "" << 2 << false << 1 << none << none;
     QTest::newRow("no final line end")
         << QByteArray("ConnectType\n1\nNotAutoDisconnect\nTrue") << "-"
         << ""
