@@ -3,12 +3,28 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+// The alert is centred on the active window. The controller window lives off
+// screen; an alert centred on it would be out of sight while it blocks the
+// program, so such a window is no parent.
+QWidget* alertParent()
+{
+    QWidget* active = QApplication::activeWindow();
+    if (active && !QGuiApplication::screenAt(active->frameGeometry().center()))
+        return nullptr;
+    return active;
+}
+
+} // namespace
 
 int MsgDlg(int icon, const QString& actionCaption, const QString& cancelCaption,
            const QString& alternateCaption, const QString& message, const QString& explanation,
            const QString& title)
 {
-    QMessageBox box(QApplication::activeWindow());
+    QMessageBox box(alertParent());
     box.setWindowTitle(title);
     switch (icon) {
     case 0:

@@ -78,6 +78,8 @@ private slots:
     void texts_data();
     void texts();
     void emptyActionKeepsQtsOk();
+    void alertStaysOnScreen_data();
+    void alertStaysOnScreen();
 };
 
 void TestMsgDlg::cleanup()
@@ -223,6 +225,41 @@ void TestMsgDlg::emptyActionKeepsQtsOk()
     QCOMPARE(got, 1);
     QCOMPARE(seen.visibleButtons.size(), 1);
     QCOMPARE(seen.visibleButtons.first().remove(QLatin1Char('&')), QStringLiteral("OK"));
+}
+
+void TestMsgDlg::alertStaysOnScreen_data()
+{
+    QTest::addColumn<int>("left");
+    QTest::addColumn<bool>("parented");
+    QTest::newRow("active window on screen") << 20 << true;
+    QTest::newRow("active window off screen") << -30000 << false;
+}
+
+void TestMsgDlg::alertStaysOnScreen()
+{
+    QFETCH(int, left);
+    QFETCH(bool, parented);
+    QWidget window;
+    window.resize(200, 150);
+    window.move(left, 20);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QTRY_COMPARE(QApplication::activeWindow(), &window);
+
+    QWidget* parent = &window; // overwritten by what the alert had
+    bool onScreen = false;
+    Seen seen;
+    Answerer answerer(
+        [&](QMessageBox* box) {
+            parent = box->parentWidget();
+            onScreen = QGuiApplication::screenAt(box->frameGeometry().center()) != nullptr;
+            box->buttons().first()->click();
+        },
+        &seen);
+    MsgDlg(2, QStringLiteral("OK"), QString(), QString(), QStringLiteral("m"), QString(),
+           QString());
+    QCOMPARE(parent == &window, parented);
+    QVERIFY(onScreen);
 }
 
 QTEST_MAIN(TestMsgDlg)
