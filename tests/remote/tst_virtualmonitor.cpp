@@ -31,14 +31,13 @@ void TestVirtualMonitor::showsWhatTheModelReceived_data()
     QTest::addColumn<QString>("variableText");
     QTest::addColumn<QString>("run");
 
-    QTest::newRow("key 5, ID 1") << QByteArray("05") << QStringLiteral("5 (0x05)  ID=1  key 5")
-                                 << 2 << QStringLiteral("0 (0x00)") << QStringLiteral("停止");
+    QTest::newRow("key 5, ID 1") << QByteArray("05") << QStringLiteral("5 (0x05)  ID=1  key 5") << 2
+                                 << QStringLiteral("0 (0x00)") << QStringLiteral("停止");
     QTest::newRow("key 32, ID 4 (escaped)")
         << QByteArray("FF80") << QStringLiteral("128 (0x80)  ID=4  key 32") << 8
         << QStringLiteral("0 (0x00)") << QStringLiteral("停止");
-    QTest::newRow("#3 variable written")
-        << QByteArray("F8420125") << QStringLiteral("-") << 3 << QStringLiteral("37 (0x25)")
-        << QStringLiteral("停止");
+    QTest::newRow("#3 variable written") << QByteArray("F8420125") << QStringLiteral("-") << 3
+                                         << QStringLiteral("37 (0x25)") << QStringLiteral("停止");
     QTest::newRow("#8 variable, then key 1 of ID 2")
         << QByteArray("F847018021") << QStringLiteral("33 (0x21)  ID=2  key 1") << 8
         << QStringLiteral("128 (0x80)") << QStringLiteral("停止");
