@@ -9,5 +9,6 @@ source "$REPO/scripts/packages.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}"
 configure_build "$REPO/build"
-cmake --build "$REPO/build" --target vantor-ir
+# The program, and the virtual controller on a pseudo-terminal beside it.
+cmake --build "$REPO/build" --target vantor-ir qmc-emulator
 exec "$REPO/build/src/vantor-ir" "$@"
