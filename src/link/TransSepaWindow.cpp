@@ -40,6 +40,9 @@ TransSepaWindow::TransSepaWindow(PreferClass* pref, QWidget* parent)
     // Never mapped: the window exists, has its controls and counts as open,
     // but no window manager can bring it on screen.
     setAttribute(Qt::WA_DontShowOnScreen);
+    // Being invisible, it must not keep the program alive after the user
+    // closed every window there is to see.
+    setAttribute(Qt::WA_QuitOnClose, false);
 
     QFont font = QApplication::font();
     font.setPointSize(kFontPointSize);

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -45,11 +46,23 @@ struct ModalSeen
     QStringList buttons;
 };
 
+// Answerers still waiting; a test that failed before its dialog appeared
+// must not leave one behind to answer the next test's dialog.
+QList<QPointer<QTimer>> gAnswerers;
+
+void StopAnswerers()
+{
+    for (const QPointer<QTimer>& t : std::as_const(gAnswerers))
+        delete t.data();
+    gAnswerers.clear();
+}
+
 // Waits (in the modal's own event loop) for the next modal dialog, records
 // it and presses the button captioned `press`.
 void AnswerNextModal(ModalSeen* seen, const QString& press)
 {
     auto* timer = new QTimer;
+    gAnswerers.append(timer);
     timer->setInterval(5);
     auto tries = std::make_shared<int>(0);
     QObject::connect(timer, &QTimer::timeout, [timer, seen, press, tries] {
@@ -159,6 +172,7 @@ void TestTransSepaWindow::init()
 
 void TestTransSepaWindow::cleanup()
 {
+    StopAnswerers();
     CloseLeftoverModals();
     delete mWin;
     mWin = nullptr;
@@ -251,6 +265,8 @@ void TestTransSepaWindow::neverOnScreen()
     // Open (shown) for the program...
     QVERIFY(mWin->isVisible());
     QVERIFY(mWin->testAttribute(Qt::WA_DontShowOnScreen));
+    // Nor does it keep the program running once the visible windows closed.
+    QVERIFY(!mWin->testAttribute(Qt::WA_QuitOnClose));
     // ...but no window of it ever reaches the screen.
     mWin->show();
     mWin->raise();
