@@ -97,6 +97,8 @@ private slots:
     void programReadOut_data();
     void programReadOut();
     void programReadOutAsksForPort();
+    void programReadOutWithoutLink();
+    void silentView();
 
 private:
     SerialPortEntry mEntry;
@@ -1364,6 +1366,40 @@ void TestControllerLink::programReadOutAsksForPort()
     QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
     QCOMPARE(mDev->written(), H("F20E0000F20F0000"));
     mLink->DirectCommandTimer.stop();
+}
+
+void TestControllerLink::programReadOutWithoutLink()
+{
+    mDev->setOpenFailure(SerialError::Busy);
+    mView->alertAnswer = 1; // starts; the power alert's answer is not used
+    mLink->MyCmd_GET_PROGRAM_CODE();
+    QCOMPARE(mView->alerts.size(), 2);
+    QCOMPARE(mView->alerts.at(1).message,
+             QStringLiteral("コントローラーに接続できませんでした..."));
+    QVERIFY(mDev->written().isEmpty());
+    QVERIFY(!mLink->mMcpOpen);
+    // The sequencer runs all the same, waiting for an exchange that never ends.
+    QVERIFY(mLink->DirectCommandTimer.isActive());
+    mLink->DirectCommandTimer.stop();
+    mLink->DirectCommandTimer_Action();
+    QVERIFY(mLink->DirectCommandTimer.isActive());
+    mLink->DirectCommandTimer.stop();
+}
+
+void TestControllerLink::silentView()
+{
+    // Tools and benchmarks may run the link without any view at all.
+    ControllerLink link(mPref.get());
+    mDev->setEcho();
+    link.Cmd_Excute(H("0102"), false);
+    QTRY_VERIFY_WITH_TIMEOUT(link.mMcpFinish, 5000);
+    QCOMPARE(link.mReadData, H("0102"));
+    QCOMPARE(link.mMsg, QStringLiteral("接続OK... 9600 baud"));
+    link.RbPortClose(true);
+    // An alert nobody answers counts as cancel: the read-out does not start.
+    link.MyCmd_GET_PROGRAM_CODE();
+    QVERIFY(!link.DirectCommandTimer.isActive());
+    QCOMPARE(mDev->written(), H("0102"));
 }
 
 QTEST_GUILESS_MAIN(TestControllerLink)
