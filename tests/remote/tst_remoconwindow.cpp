@@ -1,6 +1,8 @@
 #include "FakeSerial.h"
 #include "app/MenuBar1.h"
 #include "app/Module1.h"
+#include "emulator/QmcModel.h"
+#include "emulator/VirtualController.h"
 #include "link/TransSepaWindow.h"
 #include "remote/IRRemModule.h"
 #include "remote/MyPicBtnClass.h"
@@ -81,6 +83,7 @@ private slots:
     void lampClickClosesEvenWithNotAutoDisconnect();
     void portSettingOpensDialog();
     void virtualControllerItem();
+    void monitorShowsClicksOnTheVirtualController();
     void clearTimer();
     void closingQuits(); // last: it ends the event loop
 
@@ -100,8 +103,10 @@ void TestRemoconWindow::initTestCase()
     QVERIFY(mDir.isValid());
     mFake = new FakeSerialDevice(this);
     mFake->setEcho();
-    SerialPorts::setOverride(
-        {mFake->entry(cPortName, QStringLiteral("in"), QStringLiteral("out"))});
+    // The scripted port first, the built-in virtual controller last.
+    VirtualController::setImitateLine(false);
+    SerialPorts::setOverride({mFake->entry(cPortName, QStringLiteral("in"), QStringLiteral("out")),
+                              VirtualController::builtInPortEntry()});
     gPref = new PreferClass(QStringLiteral("VantorController IR"), mDir.path());
     mTw = new TransSepaWindow;
     QCOMPARE(gTw, mTw);
@@ -487,6 +492,33 @@ void TestRemoconWindow::virtualControllerItem()
     VirtualMonitor* monitor = mWin->virtualMonitor();
     items.at(3)->trigger(); // a second time: the same window
     QTRY_COMPARE(mWin->virtualMonitor(), monitor);
+    monitor->close();
+}
+
+void TestRemoconWindow::monitorShowsClicksOnTheVirtualController()
+{
+    gPref->mPortInfo = SerialPortInfo(VirtualController::builtInPortEntry());
+    VirtualController::model()->powerOn();
+    ModalWatcher watcher; // no alert expected; one would fail the checks below
+    QVERIFY(mWin->PortVirtualController_Action());
+    VirtualMonitor* monitor = mWin->virtualMonitor();
+    QVERIFY(monitor);
+
+    // ID=2, "#3 variable", key 5: the controller's SRAM 0142 becomes 0x25.
+    mWin->mRemID = 2;
+    mWin->mRemNum = 3;
+    clickKey(5);
+    waitIdle();
+    QCOMPARE(VirtualController::model()->sram(0x0142), quint8(0x25));
+    QTRY_COMPARE(monitor->variableText(3), QStringLiteral("37 (0x25)"));
+
+    // ID=4, "#1 variable", key 32: FF 80 reaches it as key 128.
+    mWin->mRemID = 4;
+    mWin->mRemNum = 1;
+    clickKey(32);
+    waitIdle();
+    QTRY_COMPARE(monitor->keyText(), QStringLiteral("128 (0x80)  ID=4  key 32"));
+    QCOMPARE(watcher.seen, QStringList());
     monitor->close();
 }
 
