@@ -532,6 +532,17 @@ QString MachineLine()
              QString::fromLocal8Bit(u.machine));
 }
 
+// The system's load averages, to tell a quiet run from a busy one.
+QString LoadLine()
+{
+    QFile f(QStringLiteral("/proc/loadavg"));
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    const QList<QByteArray> fields = f.readAll().split(' ');
+    return fields.size() >= 3 ? QString::fromLatin1(fields[0] + ' ' + fields[1] + ' ' + fields[2])
+                              : QStringLiteral("unknown");
+}
+
 int PositiveOption(const QCommandLineParser& parser, const QString& name, int fallback)
 {
     if (!parser.isSet(name))
@@ -592,7 +603,8 @@ int main(int argc, char* argv[])
     const Emulator line(kLineDelayUs);
 
     std::printf("link_roundtrips: lock-step exchanges through the controller link\n");
-    std::printf("machine: %s\n", qPrintable(MachineLine()));
+    std::printf("machine: %s; load average at start %s\n", qPrintable(MachineLine()),
+                qPrintable(LoadLine()));
     std::printf("emulators: %s (undelayed), %s (--delay-us %d)\n", qPrintable(fast.path()),
                 qPrintable(line.path()), kLineDelayUs);
     std::printf("%d round(s), contenders interleaved core, qserialport, raw; medians%s\n", rounds,
@@ -665,6 +677,8 @@ int main(int argc, char* argv[])
     std::printf("  line delay %d µs:  median %.2f ms, worst %.2f ms (the line alone: %.2f ms)\n",
                 kLineDelayUs, Median(lineMs), *std::max_element(lineMs.begin(), lineMs.end()),
                 4 * kLineDelayUs / 1000.0);
+
+    std::printf("load average at the end: %s\n", qPrintable(LoadLine()));
 
     const double a = Median(cases[0].series[Core].rate) / Median(cases[0].series[Qsp].rate);
     const double b = Median(cases[2].series[Core].rate) / Median(cases[2].series[Raw].rate);
