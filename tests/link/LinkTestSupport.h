@@ -24,6 +24,8 @@ public:
     {
         progress.append(bar);
         countTexts.append(count);
+        if (onProgress)
+            onProgress();
     }
     void SetFoceCloseVisible(bool visible) override { foceCloseVisible = visible; }
     void EnableControllerButtons(bool enable) override { buttonsEnabled.append(enable); }
@@ -51,6 +53,7 @@ public:
     QList<bool> buttonsEnabled;
     int portSettingsRequests = 0;
     std::function<void()> onPortSettings;
+    std::function<void()> onProgress;
     QList<AlertCall> alerts;
     QList<int> beepsBeforeAlert;
     int alertAnswer = 1;

@@ -47,6 +47,8 @@ private slots:
     void memoryExchanges_data();
     void memoryExchanges();
     void identificationChain();
+    void memoryExchangeWithAllowClose();
+    void viewRunningEventLoop();
     void stateAfterEachReply();
     void rejectedArguments_data();
     void rejectedArguments();
@@ -328,6 +330,9 @@ void TestControllerLink::directExchanges()
         QCOMPARE(mLink->mMsg, QStringLiteral("切断..."));
         QVERIFY(mLink->mMcpCmd.isEmpty());
         QCOMPARE(mLink->mMcpStep, -1);
+        // Their reply does not advance the progress value.
+        QCOMPARE(mLink->PrgPB.Value, 0);
+        QVERIFY(!mLink->PrgPB.Visible);
     } else {
         QCOMPARE(mLink->mMcpCmd, QByteArray("STATUS_COMMAND"));
         // Finished streams leave the bar shown at 0 of 0.
@@ -447,6 +452,48 @@ void TestControllerLink::identificationChain()
     // 16 replies, each advancing the bar (maximum 78).
     QCOMPARE(mLink->PrgPB.Value, 16);
     QCOMPARE(mLink->PrgST.Text, QStringLiteral("16/78"));
+}
+
+void TestControllerLink::memoryExchangeWithAllowClose()
+{
+    // A remote command whose open failed leaves allowClose set; the next
+    // exchange then closes the link at its end.
+    mLink->mAllowClose = true;
+    mDev->setEcho();
+    QVERIFY(mLink->Cmd_SRAM_WRITE(0x141, H("07")));
+    QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+    QCOMPARE(mDev->written(), H("F8410107"));
+    QVERIFY(!mLink->mMcpOpen);
+    QCOMPARE(mDev->closeCount(), 1);
+    QVERIFY(!mLink->mAllowClose);
+}
+
+void TestControllerLink::viewRunningEventLoop()
+{
+    // A view that runs the event loop while it updates (as a window may)
+    // must not make the link handle a reply inside the handling of another.
+    int depth = 0;
+    int maxDepth = 0;
+    mView->onProgress = [&] {
+        maxDepth = std::max(maxDepth, ++depth);
+        QCoreApplication::processEvents();
+        --depth;
+    };
+    mDev->setReplier(ScriptedReplier(H("F7100011F7110022F7120033")));
+    QVERIFY(mLink->Cmd_SRAM_READ(0x10, 3));
+    QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+    mView->onProgress = nullptr;
+    Settle();
+    QCOMPARE(mDev->written(), H("F7100000F7110000F7120000"));
+    QCOMPARE(mLink->mReadData, H("112233"));
+    // Replies that arrived meanwhile were handled after, not inside.
+    QCOMPARE(maxDepth, 1);
+    // Each of the eleven replies before the last advanced the bar once.
+    QList<int> values;
+    for (const ProgressBarState& p : mView->progress)
+        values.append(p.Value);
+    QCOMPARE(values.mid(values.indexOf(1)).mid(0, 11),
+             (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
 }
 
 void TestControllerLink::stateAfterEachReply()
