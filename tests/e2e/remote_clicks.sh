@@ -28,6 +28,10 @@ fail() {
     echo "FAIL: $*" >&2
     echo "--- emulator trace" >&2
     cat "$WORK/trace" >&2 2>/dev/null
+    echo "--- visible windows" >&2
+    for w in $(xdotool search --onlyvisible --classname 'vantor-ir' 2>/dev/null); do
+        echo "$w $(xdotool getwindowname "$w" 2>/dev/null)" >&2
+    done
     echo "--- program output" >&2
     cat "$WORK/app.log" >&2 2>/dev/null
     exit 1
@@ -89,13 +93,24 @@ KEY1="21 65 26 18"
 
 # Opens the pop-up on the settings text and picks its item number $1
 # (1: "ID=1" .. 4: "ID=4", 5: "#1 variable" .. 12: "#8 variable").
+visible_windows() {
+    xdotool search --onlyvisible --classname 'vantor-ir' 2>/dev/null | wc -l
+}
 choose() {
-    xdotool mousemove --window "$WID" 66 $((TOP + 350)) click 3
-    sleep 0.5
+    local before attempt
+    before=$(visible_windows)
+    # A right-click that comes right after a pop-up closed can be swallowed
+    # by the X server's grab hand-over; a user would simply click again.
+    for attempt in 1 2 3; do
+        xdotool mousemove --window "$WID" 66 $((TOP + 350)) click 3
+        wait_for '[ "$(visible_windows)" -gt "$before" ]' 20 && break
+    done
+    [ "$(visible_windows)" -gt "$before" ] || fail "no pop-up appeared"
     xdotool key --delay 60 $(for ((i = 0; i < $1; i++)); do printf 'Down '; done) Return
-    sleep 0.3
+    wait_for '[ "$(visible_windows)" -eq "$before" ]' 100 || fail "the pop-up stayed open"
 }
 
+# The window is mapped; give it a moment to take input.
 sleep 0.5
 click_key $KEY5
 expect_received "05"
