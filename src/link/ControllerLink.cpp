@@ -85,6 +85,11 @@ ControllerLink::~ControllerLink()
     mView = nullptr;
 }
 
+PreferClass* ControllerLink::pref() const
+{
+    return mPref ? mPref : gPref;
+}
+
 void ControllerLink::setView(ControllerView* view)
 {
     mView = view;
@@ -195,7 +200,7 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
     InitPrg(true);
 
     // 2. No port was ever chosen: let the user choose one now.
-    if (!mPref || !mPref->mPortInfo)
+    if (!pref() || !pref()->mPortInfo)
         v().ShowPortSettings();
 
     // 3, 4. Open the link when closed; a failed open reports itself.
@@ -793,9 +798,10 @@ bool ControllerLink::RbPortOpen()
     if (mMcpOpen)
         return true;
     // 2. No port chosen: the caller decides whether to ask for one.
-    if (!mPref || !mPref->mPortInfo)
+    PreferClass* const prefs = pref();
+    if (!prefs || !prefs->mPortInfo)
         return false;
-    const QString wanted = mPref->mPortInfo->mName;
+    const QString wanted = prefs->mPortInfo->mName;
 
     // 3. A port resolved under another name is stale.
     if (!mSerialPort.isNull() && mSerialPort.name.compare(wanted, Qt::CaseInsensitive) != 0)
@@ -819,7 +825,7 @@ bool ControllerLink::RbPortOpen()
         v().Alert(2, QStringLiteral("OK"), QString(), QString(),
                   QStringLiteral("コントローラーに接続できませんでした..."),
                   QStringLiteral("ケーブルが接続されていない可能性があります..."), QString());
-        mPref->mPortInfo.reset();
+        prefs->mPortInfo.reset();
         return false;
     }
 
@@ -842,8 +848,8 @@ bool ControllerLink::RbPortOpen()
 
     // 8.
     mDeviceGoneReported = false;
-    mPref->mPortInfo->mInputDriverName = mSerialPort.inputDriverName;
-    mPref->mPortInfo->mOutputDriverName = mSerialPort.outputDriverName;
+    prefs->mPortInfo->mInputDriverName = mSerialPort.inputDriverName;
+    prefs->mPortInfo->mOutputDriverName = mSerialPort.outputDriverName;
     SetMsg(QStringLiteral("接続OK... ") + QString::number(MySerial->baud()) +
            QStringLiteral(" baud"));
     return true;
@@ -852,7 +858,7 @@ bool ControllerLink::RbPortOpen()
 void ControllerLink::RbPortClose(bool force)
 {
     StackTimer.stop();
-    const bool notAutoDisconnect = mPref && mPref->mNotAutoDisconnect;
+    const bool notAutoDisconnect = pref() && pref()->mNotAutoDisconnect;
     if (force || !notAutoDisconnect) {
         MySerial->setBaud(kBaud);
         if (mMcpOpen) {

@@ -25,15 +25,16 @@ class ControllerLink : public QObject
     Q_OBJECT
 public:
     // pref is the preferences object whose chosen port and NotAutoDisconnect
-    // option the link uses (the program's gPref, or any other); it must
-    // outlive the link. A null view is a silent view.
+    // option the link uses; it must outlive the link. Null means the
+    // program's gPref, whichever object it refers to at the time of use.
+    // A null view is a silent view.
     explicit ControllerLink(PreferClass* pref, ControllerView* view = nullptr,
                             QObject* parent = nullptr);
     ~ControllerLink() override;
 
     void setView(ControllerView* view);
     ControllerView* view() const { return mView; }
-    PreferClass* pref() const { return mPref; }
+    PreferClass* pref() const;
 
     // --- Display state, kept here and pushed to the view ---------------------
     void InitCmd();

@@ -29,7 +29,7 @@ constexpr qint32 kBaud = 9600;
 
 } // namespace
 
-TransSepaWindow::TransSepaWindow(QWidget* parent) : TransSepaWindow(gPref, parent) {}
+TransSepaWindow::TransSepaWindow(QWidget* parent) : TransSepaWindow(nullptr, parent) {}
 
 TransSepaWindow::TransSepaWindow(PreferClass* pref, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

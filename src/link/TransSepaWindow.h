@@ -26,9 +26,9 @@ class TransSepaWindow : public QMainWindow, public ControllerView
 {
     Q_OBJECT
 public:
-    // Uses the program's preferences, gPref.
+    // Uses the program's preferences: whatever gPref refers to at the time.
     explicit TransSepaWindow(QWidget* parent = nullptr);
-    // Uses the given preferences (tests, tools); it must outlive the window.
+    // Uses the given preferences (null: gPref); they must outlive the window.
     explicit TransSepaWindow(PreferClass* pref, QWidget* parent = nullptr);
     ~TransSepaWindow() override;
 

@@ -140,6 +140,7 @@ private slots:
     void portSettingsButton();
     void commandWithoutPortAsksForOne_data();
     void commandWithoutPortAsksForOne();
+    void followsTheProgramsPreferences();
     void closing();
 
 private:
@@ -523,6 +524,24 @@ void TestTransSepaWindow::commandWithoutPortAsksForOne()
     QCOMPARE(mWin->mcpOpen(), !written.isEmpty());
     // No alert followed the dialog.
     QCOMPARE(Services::beepCount(), 0);
+}
+
+void TestTransSepaWindow::followsTheProgramsPreferences()
+{
+    // Start-up may make gPref anew after the window exists; the window uses
+    // whichever preferences gPref refers to.
+    PreferClass other(QStringLiteral("VantorController IR"), mDir.path());
+    other.mPortInfo = SerialPortInfo(mEntry);
+    other.mNotAutoDisconnect = true;
+    gPref = &other;
+    QVERIFY(mWin->RbPortOpen());
+    mWin->RbPortClose(false);
+    QVERIFY(mWin->mcpOpen());
+    QCOMPARE(mWin->MsgST->text(), QStringLiteral("接続中..."));
+    other.mNotAutoDisconnect = false;
+    mWin->RbPortClose(false);
+    QVERIFY(!mWin->mcpOpen());
+    gPref = mPref.get();
 }
 
 void TestTransSepaWindow::closing()
