@@ -44,11 +44,11 @@ TransSepaWindow::TransSepaWindow(PreferClass* pref, QWidget* parent)
     // closed every window there is to see.
     setAttribute(Qt::WA_QuitOnClose, false);
 
+    mContent = new QWidget(this);
+    // The controls' text: the system font at size 10 (the menu bar keeps its own).
     QFont font = QApplication::font();
     font.setPointSize(kFontPointSize);
-    setFont(font);
-
-    mContent = new QWidget(this);
+    mContent->setFont(font);
     mContent->setObjectName(QStringLiteral("TransSepaContent"));
     mContent->setFixedSize(kContentSize);
     QPalette pal = mContent->palette();
