@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QEnterEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
@@ -69,6 +70,7 @@ private slots:
     void cleanupTestCase();
 
     void layout();
+    void cursors();
     void keyBytes_data();
     void keyBytes();
     void popupItems();
@@ -223,6 +225,23 @@ void TestRemoconWindow::layout()
     QCOMPARE(mWin->ClearTimer.interval(), 1000);
     QVERIFY(mWin->Timer1.isActive());
     QCOMPARE(mWin->Timer1.interval(), 300);
+}
+
+void TestRemoconWindow::cursors()
+{
+    // The pointing finger over the keys and the lamp, the arrow elsewhere.
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+    QEvent leave(QEvent::Leave);
+    MyPicBtnClass* key = mWin->IRRCnv[12];
+    QApplication::sendEvent(key, &enter);
+    QCOMPARE(key->cursor().shape(), Qt::PointingHandCursor);
+    QApplication::sendEvent(key, &leave);
+    QCOMPARE(key->cursor().shape(), Qt::ArrowCursor);
+
+    QApplication::sendEvent(mWin->ConnectOV, &enter);
+    QCOMPARE(mWin->ConnectOV->cursor().shape(), Qt::PointingHandCursor);
+    QApplication::sendEvent(mWin->ConnectOV, &leave);
+    QCOMPARE(mWin->ConnectOV->cursor().shape(), Qt::ArrowCursor);
 }
 
 void TestRemoconWindow::keyBytes_data()
