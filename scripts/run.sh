@@ -11,4 +11,21 @@ ensure_packages "${BUILD_PACKAGES[@]}"
 configure_build "$REPO/build"
 # The program, and the virtual controller on a pseudo-terminal beside it.
 cmake --build "$REPO/build" --target vantor-ir qmc-emulator
+
+# First start without a board: choose the built-in virtual controller, so the
+# remote's keys work at once. A board on USB (ttyUSB, ttyACM), on Bluetooth
+# (rfcomm) or named in VANTOR_IR_PORTS leaves the choice to the user, as does
+# an existing preferences file.
+pref_dir="${XDG_CONFIG_HOME:-$HOME/.config}/Tessaro Utilities/VantorController IR"
+pref_file="$pref_dir/VantorController IR.Pref"
+if [ ! -e "$pref_file" ] && [ -z "${VANTOR_IR_PORTS:-}" ] &&
+    ! compgen -G '/dev/ttyUSB*' >/dev/null && ! compgen -G '/dev/ttyACM*' >/dev/null &&
+    ! compgen -G '/dev/rfcomm*' >/dev/null; then
+    mkdir -p "$pref_dir"
+    printf '%s\n' SerialPort "Virtual QMC-4410" virtual virtual ConnectType 0 \
+        NotAutoDisconnect False WirelessWriteSize 1 RBTReqests -1 >"$pref_file"
+    echo "No controller attached: the remote drives the built-in virtual controller" \
+        "(Port > ポート設定... chooses another port)."
+fi
+
 exec "$REPO/build/src/vantor-ir" "$@"
