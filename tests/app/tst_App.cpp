@@ -1,7 +1,6 @@
 #include "FakeSerial.h"
 #include "about/Window2.h"
 #include "app/App.h"
-#include "app/MenuBar1.h"
 #include "app/Module1.h"
 #include "link/TransSepaWindow.h"
 #include "remote/MyPicBtnClass.h"
@@ -19,7 +18,6 @@
 #include <QTimer>
 
 namespace {
-
 QString prefFile()
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
@@ -31,17 +29,6 @@ QByteArray readFile(const QString& path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-// What start-up looked like while the splash was up.
-struct DuringSplash
-{
-    bool seen = false;
-    bool welcome = false;
-    bool prefNull = false;
-    bool twNull = false;
-    bool noRemocon = false;
-};
-
 } // namespace
 
 class TestApp : public QObject
@@ -51,13 +38,13 @@ private slots:
     void initTestCase();
     void firstStart();
     void laterStartReadsWithoutWriting();
-    void aboutFromTheRemoteWindow();
-    void closingTheRemoteQuits();
-    void quitItemQuits();
+    void quitting_data();
+    void quitting();
 
 private:
-    // Runs the start-up; returns what it saw while the splash was shown.
-    DuringSplash start(App& app);
+    // Runs the start-up; returns what was there while the splash was shown
+    // (splash, preferences, controller window, remote window).
+    QList<bool> start(App& app);
     FakeSerialDevice* mFake = nullptr;
 };
 
@@ -69,20 +56,16 @@ void TestApp::initTestCase()
     QFile::remove(prefFile());
 }
 
-DuringSplash TestApp::start(App& app)
+QList<bool> TestApp::start(App& app)
 {
-    DuringSplash during;
-    // Runs inside the splash's modal loop.
-    QTimer::singleShot(0, qApp, [&during] {
+    QList<bool> during;
+    QTimer::singleShot(0, qApp, [&during] { // inside the splash's modal loop
         auto* splash = qobject_cast<Window2*>(QApplication::activeModalWidget());
-        during.seen = true;
-        during.welcome = splash && splash->mWelcome && splash->isVisible();
-        during.prefNull = gPref == nullptr;
-        during.twNull = gTw == nullptr;
-        during.noRemocon = true;
+        bool remote = false;
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (qobject_cast<RemoconWindow*>(w))
-                during.noRemocon = false;
+            remote |= qobject_cast<RemoconWindow*>(w) != nullptr;
+        during = {splash && splash->mWelcome && splash->isVisible(), gPref != nullptr,
+                  gTw != nullptr, remote};
     });
     app.Event_Open(); // returns after the splash closed by its timer
     return during;
@@ -93,32 +76,16 @@ void TestApp::firstStart()
     QVERIFY(!QFile::exists(prefFile()));
     App app;
     QSignalSpy started(&app, &App::started);
-    const DuringSplash during = start(app);
-
-    // The splash came first, before preferences, controller and remote.
-    QVERIFY(during.seen);
-    QVERIFY(during.welcome);
-    QVERIFY(during.prefNull);
-    QVERIFY(during.twNull);
-    QVERIFY(during.noRemocon);
-
-    // The first start wrote the defaults and read them back.
-    QCOMPARE(readFile(prefFile()).split('\n'),
-             (QByteArrayList{"ConnectType", "0", "NotAutoDisconnect", "False", "WirelessWriteSize",
-                             "1", "RBTReqests", "-1", ""}));
-    QVERIFY(gPref);
-    QVERIFY(!gPref->mPortInfo);
+    // The splash comes first, before preferences, controller and remote window.
+    QCOMPARE(start(app), (QList<bool>{true, false, false, false}));
+    QCOMPARE(readFile(prefFile()), QByteArray("ConnectType\n0\nNotAutoDisconnect\nFalse\n"
+                                              "WirelessWriteSize\n1\nRBTReqests\n-1\n"));
+    QVERIFY(gPref && !gPref->mPortInfo);
     QCOMPARE(gPref->mConnectType, 0);
-    QCOMPARE(gEOM, QByteArray("\r"));
-
-    // The controller window is open, off screen, never shown to the user.
-    QVERIFY(app.transSepaWindow());
+    // The controller window is open off screen, never shown; the remote window is.
     QCOMPARE(gTw, app.transSepaWindow());
     QCOMPARE(gTw->x(), -30000);
     QVERIFY(gTw->testAttribute(Qt::WA_DontShowOnScreen));
-
-    // The remote window is the one shown.
-    QVERIFY(app.remoconWindow());
     QVERIFY(app.remoconWindow()->isVisible());
     QCOMPARE(app.remoconWindow()->SettingST->text(),
              QStringLiteral("Communicaion\nID=1\n#1 variable"));
@@ -136,13 +103,10 @@ void TestApp::laterStartReadsWithoutWriting()
     }
     App app;
     start(app);
-    QVERIFY(gPref->mPortInfo);
     QCOMPARE(gPref->mPortInfo->mName, QStringLiteral("FAKE1"));
     QCOMPARE(gPref->mConnectType, 2);
-    QVERIFY(gPref->mNotAutoDisconnect);
     QCOMPARE(gPref->mWirelessWriteSize, 5);
     QCOMPARE(readFile(prefFile()), saved); // nothing written at start-up
-
     // The remembered port drives the keys: a click goes out on it.
     mFake->clearWritten();
     auto* key = app.remoconWindow()->IRRCnv[3];
@@ -151,49 +115,30 @@ void TestApp::laterStartReadsWithoutWriting()
     gTw->RbPortClose(true);
 }
 
-void TestApp::aboutFromTheRemoteWindow()
+void TestApp::quitting_data()
 {
-    App app;
-    start(app);
-    // The About item is handled for the whole application, whichever window
-    // shows the menu.
-    bool aboutSeen = false;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        if (auto* about = qobject_cast<Window2*>(QApplication::activeModalWidget())) {
-            aboutSeen = !about->mWelcome;
-            about->close();
-        }
-    });
-    poll.start(20);
-    app.remoconWindow()->EditAboutVantor()->trigger();
-    QTRY_VERIFY(aboutSeen);
+    QTest::addColumn<bool>("byMenu");
+    QTest::newRow("closing the remote window") << false;
+    QTest::newRow("Quit item") << true;
 }
 
-void TestApp::closingTheRemoteQuits()
+void TestApp::quitting()
 {
+    QFETCH(bool, byMenu);
     App app;
     start(app);
-    // Leave the link open so that quitting has something to end.
-    gPref->mNotAutoDisconnect = true;
+    gPref->mNotAutoDisconnect = true; // an open link for quitting to end
     QVERIFY(gTw->RbPortOpen());
-    QVERIFY(mFake->isOpen());
-
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(7); }); // no hang
-    QTimer::singleShot(0, app.remoconWindow(), [&app] { app.remoconWindow()->close(); });
+    QTimer::singleShot(0, qApp, [&] {
+        if (byMenu)
+            app.remoconWindow()->FileQuit()->trigger();
+        else
+            app.remoconWindow()->close();
+    });
     QCOMPARE(QCoreApplication::exec(), 0);
-    QCOMPARE(gTw, nullptr);    // the controller window has closed...
-    QVERIFY(!mFake->isOpen()); // ...and ended the link
-}
-
-void TestApp::quitItemQuits()
-{
-    App app;
-    start(app);
-    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(7); });
-    QTimer::singleShot(0, qApp, [&app] { app.remoconWindow()->FileQuit()->trigger(); });
-    QCOMPARE(QCoreApplication::exec(), 0);
-    QCOMPARE(gTw, nullptr);
+    QCOMPARE(gTw, nullptr); // the controller window has closed and ended the link
+    QVERIFY(!mFake->isOpen());
 }
 
 QTEST_MAIN(TestApp)
