@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 
@@ -36,6 +37,17 @@ QByteArray Byte(int value)
 bool IsByteValue(qint64 value)
 {
     return value >= 0 && value <= 255;
+}
+
+// "value/maximum" for the count beside the progress bar. Built on the stack
+// with one allocation: it is redone for every reply of a stream.
+QString CountText(qint32 value, qint32 maximum)
+{
+    char buf[24];
+    char* end = std::to_chars(buf, buf + 11, value).ptr;
+    *end++ = '/';
+    end = std::to_chars(end, end + 11, maximum).ptr;
+    return QString::fromLatin1(buf, end - buf);
 }
 
 // A do-nothing view for a link created without one.
@@ -284,7 +296,9 @@ void ControllerLink::Cmd_Excute(const QByteArray& data, bool allowClose)
 
 void ControllerLink::MySerial_DataAvailable()
 {
-    SerialBackUpTimer.stop();
+    // A byte stream keeps its backup poll running until its last reply
+    // (DoSerialRead stops it); restarting the timer for every byte would cost
+    // more than the poll it saves.
     DoSerialRead();
 }
 
@@ -322,8 +336,10 @@ void ControllerLink::DoSerialRead()
     }
     const QByteArray last = s.right(1);
 
-    // 3.
-    SerialBackUpTimer.stop();
+    // 3. Only a byte stream polls; any other exchange needs no backup poll.
+    const bool stream = mMcpCmd == "STATUS_COMMAND";
+    if (!stream)
+        SerialBackUpTimer.stop();
 
     bool advance = true;
     if (mMcpCmd == "BREAK" || mMcpCmd == "STOP" || mMcpCmd == "RUN" || mMcpCmd == "RESET") {
@@ -334,7 +350,7 @@ void ControllerLink::DoSerialRead()
         FinishExchange();
         RbPortClose(false);
         advance = false;
-    } else if (mMcpCmd == "STATUS_COMMAND") {
+    } else if (stream) {
         // 5. Any reply releases the next byte of the stream.
         mReadData.append(s);
         if (mWriteData.isEmpty()) {
@@ -348,7 +364,8 @@ void ControllerLink::DoSerialRead()
             const QByteArray next = mWriteData.left(1);
             mWriteData.remove(0, 1);
             MySerial->write(next);
-            SerialBackUpTimer.start();
+            if (!SerialBackUpTimer.isActive())
+                SerialBackUpTimer.start();
             MySerial->xmitWait();
         }
     } else if (mMcpCmd == "CONTROLER_INFORMATION") {
@@ -375,8 +392,7 @@ void ControllerLink::DoSerialRead()
         if (PrgPB.Maximum == 0)
             PrgST.Text.clear();
         else
-            PrgST.Text =
-                QString::number(PrgPB.Value) + QLatin1Char('/') + QString::number(PrgPB.Maximum);
+            PrgST.Text = CountText(PrgPB.Value, PrgPB.Maximum);
         PushProgress();
     }
 
