@@ -3,13 +3,28 @@
 #include "link/ControllerView.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
-// A view that records everything the link shows, for the link's tests.
+inline QByteArray H(const char* hex)
+{
+    return QByteArray::fromHex(hex);
+}
+
+// Lets every reply already on its way arrive (the fake answers through
+// zero-timers) and deferred deletions run, without waiting on the clock.
+inline void Settle()
+{
+    for (int i = 0; i < 50; ++i)
+        QCoreApplication::processEvents();
+}
+
+// A view that records everything the link shows.
 class RecordingView : public ControllerView
 {
 public:
@@ -39,13 +54,11 @@ public:
               const QString& message, const QString& explanation, const QString& title) override
     {
         alerts.append({icon, action, cancel, alternate, message, explanation, title});
-        // Alerts are preceded by the beep; remember how many came before.
         beepsBeforeAlert.append(beeps);
         return alertAnswer;
     }
     void Beep() override { ++beeps; }
 
-    // Values the link pushed, most recent last.
     QStringList messages;
     QList<ProgressBarState> progress;
     QList<StaticTextState> countTexts;
@@ -60,8 +73,7 @@ public:
     int beeps = 0;
 };
 
-// Replies in a scripted order: each written byte takes the next scripted
-// answer; once the script is used up, bytes are echoed.
+// Each written byte takes the next scripted answer; then bytes are echoed.
 inline std::function<QByteArray(char)> ScriptedReplier(QByteArray script)
 {
     auto queue = std::make_shared<QByteArray>(std::move(script));
