@@ -7,99 +7,84 @@
 #include <QtTest>
 
 #include <csignal>
+#include <numeric>
 
 // qmc-emulator as its own process, reached through its pseudo-terminal with QSerialPort.
 
 namespace {
 
-const QString kTool = QStringLiteral(QMC_EMULATOR_PATH);
-
-QByteArray hex(const char* text)
+QString hexByte(int b)
 {
-    return QByteArray::fromHex(text);
+    return QStringLiteral("%1").arg(b & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
 }
 
-class Emulator
+// The checksum bytes as the static RAM reads of 04F2 and 04F3 answer them.
+QString checksumReads(const QByteArray& program)
 {
-public:
-    ~Emulator()
-    {
-        if (mProcess.state() != QProcess::NotRunning) {
-            mProcess.terminate();
-            if (!mProcess.waitForFinished(5000))
-                mProcess.kill();
-            mProcess.waitForFinished(5000);
-        }
-    }
+    const unsigned s = std::accumulate(program.begin(), program.end(), 0u,
+                                       [](unsigned a, char c) { return a + quint8(c); });
+    return " F7 F2 04 00>" + hexByte(int(s)) + " F7 F3 04 00>" + hexByte(int(s >> 8));
+}
 
-    // Starts it traced, ending by itself should a test fail half-way and never abandoning an
-    // exchange however long a loaded machine pauses; reads the device path from its first line.
-    bool start(const QStringList& args)
+// An emulator (traced, leaving by itself should a test fail half-way, never abandoning an
+// exchange however long a loaded machine pauses) and a client on its pseudo-terminal.
+struct Session
+{
+    bool start(const QStringList& args, const QString& link = {})
     {
-        mProcess.start(
-            kTool, args + QStringList{"--trace", "--exit-after-idle", "20", "--abandon-ms", "0"});
-        if (!mProcess.waitForStarted(10000) ||
-            !QTest::qWaitFor([&] { return mProcess.canReadLine(); }, 10000))
+        process.start(QStringLiteral(QMC_EMULATOR_PATH),
+                      args +
+                          QStringList{"--trace", "--exit-after-idle", "20", "--abandon-ms", "0"});
+        if (!QTest::qWaitFor([&] { return process.canReadLine(); }, 10000))
             return false;
-        mPath = QString::fromLocal8Bit(mProcess.readLine()).trimmed();
-        return mPath.startsWith(QLatin1String("/dev/"));
-    }
-
-    QByteArray err()
-    {
-        mErr += mProcess.readAllStandardError();
-        return mErr;
-    }
-
-    QProcess mProcess;
-    QString mPath;
-    QByteArray mErr;
-};
-
-class Client
-{
-public:
-    bool open(const QString& path)
-    {
-        mPort.setPortName(path);
-        mPort.setBaudRate(9600);
-        QObject::connect(&mPort, &QSerialPort::readyRead, &mPort,
-                         [this] { mReceived += mPort.readAll(); });
+        path = QString::fromLocal8Bit(process.readLine()).trimmed();
+        port.setPortName(link.isEmpty() ? path : link);
+        port.setBaudRate(9600);
+        QObject::connect(&port, &QSerialPort::readyRead, [this] { received += port.readAll(); });
         // A hung-up pseudo-terminal reads as end of file again and again: keep the first report.
-        QObject::connect(&mPort, &QSerialPort::errorOccurred, &mPort,
+        QObject::connect(&port, &QSerialPort::errorOccurred,
                          [this](QSerialPort::SerialPortError e) {
-                             if (e != QSerialPort::NoError && mPort.isOpen()) {
-                                 mErrors.append(e);
-                                 mPort.close();
+                             if (e != QSerialPort::NoError && port.isOpen()) {
+                                 errors.append(e);
+                                 port.close();
                              }
                          });
-        return mPort.open(QIODevice::ReadWrite);
+        return path.startsWith("/dev/") && port.open(QIODevice::ReadWrite);
     }
 
-    // Sends lock-step (or all at once); a byte is done once the emulator's trace shows it
-    // and every answer it traced has arrived, so an unanswered byte costs no timeout.
-    bool exchange(Emulator& emu, const QByteArray& bytes, bool burst = false)
+    // Sends "F0 00>51 ..." (bytes, with ">" and the answer unless it is an echo, "--": none)
+    // lock-step or all at once; a byte is done once the trace shows it and every answer the
+    // trace shows has arrived, so an unanswered byte costs no timeout. The answers expected.
+    QByteArray exchange(const QString& script, bool burst = false)
     {
-        const auto done = [&](qsizetype sent) {
-            const QByteArray trace = emu.err();
-            const qsizetype rx = trace.count("rx "), answered = rx - trace.count("tx --");
-            return rx >= mSent + sent && mReceived.size() >= answered;
-        };
-        for (qsizetype i = 0; i < bytes.size(); i += burst ? bytes.size() : 1) {
-            const QByteArray chunk = burst ? bytes : bytes.mid(i, 1);
-            mPort.write(chunk);
-            mPort.flush();
-            if (!QTest::qWaitFor([&] { return done(i + chunk.size()); }, 10000))
-                return false;
+        QByteArray in, out;
+        for (const QString& t : script.split(' ', Qt::SkipEmptyParts)) {
+            in += char(t.left(2).toUInt(nullptr, 16));
+            if (!t.endsWith("--"))
+                out += char(t.right(2).toUInt(nullptr, 16));
         }
-        mSent += bytes.size();
-        return true;
+        for (qsizetype i = 0; i < in.size(); i += burst ? in.size() : 1) {
+            const QByteArray chunk = burst ? in : in.mid(i, 1);
+            port.write(chunk);
+            port.flush();
+            const bool done = QTest::qWaitFor(
+                [&] {
+                    trace += process.readAllStandardError();
+                    const qsizetype rx = trace.count("rx ");
+                    return rx >= i + chunk.size() && received.size() >= rx - trace.count("tx --");
+                },
+                10000);
+            if (!done)
+                break;
+        }
+        return out;
     }
 
-    QSerialPort mPort;
-    QByteArray mReceived;
-    QList<QSerialPort::SerialPortError> mErrors;
-    qsizetype mSent = 0;
+    QProcess process;
+    QString path;
+    QSerialPort port;
+    QByteArray received, trace;
+    QList<QSerialPort::SerialPortError> errors;
 };
 
 } // namespace
@@ -111,8 +96,6 @@ private slots:
     void initTestCase();
     void dialogue_data();
     void dialogue();
-    void linkRemovedOnSignal_data();
-    void linkRemovedOnSignal();
     void badArguments_data();
     void badArguments();
 
@@ -124,8 +107,7 @@ private:
 void TestQmcEmulatorTool::initTestCase()
 {
     QVERIFY(mDir.isValid());
-    // 40 bytes, the header claiming 32 of them.
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 40; ++i) // 40 bytes, the header claiming 32 of them
         mImage.append(char(i == 0x0E ? 0x20 : i == 0x0F ? 0 : 3 * i + 1));
     QFile f(mDir.filePath("prog.bin"));
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write(mImage) == mImage.size());
@@ -136,98 +118,58 @@ void TestQmcEmulatorTool::initTestCase()
 void TestQmcEmulatorTool::dialogue_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QByteArray>("in");
-    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QString>("script");
     QTest::addColumn<bool>("burst");
-    const auto sum = [](const QByteArray& b) {
-        const unsigned s = std::accumulate(b.begin(), b.end(), 0u,
-                                           [](unsigned a, char c) { return a + quint8(c); });
-        return QByteArray(1, char(s & 0xFF)) + hex("F7 F3 04") + char((s >> 8) & 0xFF);
+    QTest::addColumn<int>("sig"); // how the session ends
+    const auto row = [](const char* name, const QStringList& args, const QString& script,
+                        bool burst = false, int sig = SIGTERM) {
+        QTest::newRow(name) << args << script << burst << sig;
     };
     const QByteArray demo = QmcModel::demoProgram();
-    QTest::newRow("identification")
-        << QStringList{} << hex("F0 00 51 4D 34 34 31") << QByteArray("\xF0QM4410") << false;
-    QTest::newRow("static RAM write, read back")
-        << QStringList{} << hex("F8 40 01 05 F7 40 01 00 F7 41 01 00")
-        << hex("F8 40 01 05 F7 40 01 05 F7 41 01 00") << false;
-    QTest::newRow("external ROM size, checksum")
-        << QStringList{} << hex("F2 0E 00 00 F2 0F 00 00 F7 F2 04 00 F7 F3 04 00")
-        << hex("F2 0E 00") + char(demo.size() & 0xFF) + hex("F2 0F 00") + char(demo.size() >> 8) +
-               hex("F7 F2 04") + sum(demo)
-        << false;
-    QTest::newRow("servo groups")
-        << QStringList{}
-        << hex("E6 07 5A E6 0C 2D E6 0D 99 D5 00 00 00 00 00 00 D6 00 00 00 00 00 00")
-        << hex("E6 07 5A E6 0C 2D E6 0D 99 D5 5A 00 00 00 00 2D D6 99 00 00 00 00 00") << false;
-    QTest::newRow("a burst answered in order")
-        << QStringList{} << hex("F0 00 00 00 00 00 00 FB B0 00")
-        << QByteArray("\xF0QM4410\xFB\xB0\x01") << true;
-    QTest::newRow("program file") << QStringList{"--program", mDir.filePath("prog.bin")}
-                                  << hex("F2 0E 00 00 F2 27 00 00 F7 F2 04 00 F7 F3 04 00")
-                                  << hex("F2 0E 00 20 F2 27 00") + mImage.right(1) +
-                                         hex("F7 F2 04") + sum(mImage.left(32))
-                                  << false;
-    QTest::newRow("wrong") << QStringList{"--wrong"} << hex("F0 00 FF") << hex("0F AE B2") << false;
-    QTest::newRow("silent") << QStringList{"--silent"} << hex("F0 00") << QByteArray() << false;
-    QTest::newRow("stop after 2") << QStringList{"--stop-after", "2"} << hex("F7 40 01 00")
-                                  << hex("F7 40") << false;
-    QTest::newRow("hang up after 2")
-        << QStringList{"--hangup-after", "2"} << hex("F7 40 01") << hex("F7 40") << false;
+    const QString link = mDir.filePath("qmc");
+    row("identification, by the link", {"--link", link}, "F0 00>51 51>4D 4D>34 34 34>31 31>30");
+    row("static RAM write, read back, SIGINT", {"--link", link},
+        "F8 40 01 05 F7 40 01 00>05 F7 41 01 00", false, SIGINT);
+    row("external ROM size, checksum", {},
+        "F2 0E 00 00>" + hexByte(int(demo.size())) + " F2 0F 00 00>" +
+            hexByte(int(demo.size() >> 8)) + checksumReads(demo));
+    row("servo groups", {}, "E6 07 5A E6 0C 2D E6 0D 99 D5 00>5A 00 00 00 00 00>2D D6 00>99");
+    row("a burst answered in order", {}, "F0 00>51 00>4D 00>34 00>34 00>31 00>30 FB B0 00>01",
+        true);
+    row("program file", {"--program", mDir.filePath("prog.bin")},
+        "F2 0E 00 00>20 F2 27 00 00>" + hexByte(mImage.back()) + checksumReads(mImage.left(32)));
+    row("wrong", {"--wrong"}, "F0>0F 00>AE FF>B2");
+    row("silent", {"--silent"}, "F0>-- 00>--");
+    row("stop after 2", {"--stop-after", "2"}, "F7 40 01>-- 00>--");
+    row("hang up after 2", {"--hangup-after", "2"}, "F7 40 01>--", false, 0);
 }
 
 void TestQmcEmulatorTool::dialogue()
 {
     QFETCH(QStringList, args);
-    QFETCH(QByteArray, in);
-    QFETCH(QByteArray, out);
+    QFETCH(QString, script);
     QFETCH(bool, burst);
-    Emulator emu;
-    QVERIFY(emu.start(args));
-    Client c;
-    QVERIFY2(c.open(emu.mPath), qPrintable(c.mPort.errorString()));
-    QVERIFY2(c.exchange(emu, in, burst), emu.err().constData());
-    QCOMPARE(c.mReceived.toHex(' '), out.toHex(' '));
-    if (!args.contains("--hangup-after")) {
-        QCOMPARE(c.mErrors.size(), 0);
-        QCOMPARE(emu.mProcess.state(), QProcess::Running);
-        return;
-    }
-    // The client sees the line die once; the emulator leaves on its own.
-    QTRY_COMPARE_WITH_TIMEOUT(c.mErrors.size(), 1, 10000);
-    QVERIFY(c.mErrors[0] == QSerialPort::ReadError || c.mErrors[0] == QSerialPort::ResourceError);
-    QTRY_COMPARE_WITH_TIMEOUT(emu.mProcess.state(), QProcess::NotRunning, 10000);
-    QCOMPARE(emu.mProcess.exitCode(), 0);
-    QVERIFY(emu.err().contains("hung up after 3 bytes"));
-}
-
-void TestQmcEmulatorTool::linkRemovedOnSignal_data()
-{
-    QTest::addColumn<int>("sig");
-    QTest::addColumn<bool>("stale");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
-    QTest::newRow("SIGINT") << int(SIGINT) << false;
-    QTest::newRow("stale link replaced") << int(SIGTERM) << true;
-}
-
-void TestQmcEmulatorTool::linkRemovedOnSignal()
-{
     QFETCH(int, sig);
-    QFETCH(bool, stale);
-    const QString link = mDir.filePath("qmc");
-    if (stale)
-        QVERIFY(QFile::link("/nonexistent/device", link));
-    Emulator emu;
-    QVERIFY(emu.start({"--link", link}));
-    QCOMPARE(QFileInfo(link).symLinkTarget(), emu.mPath); // there as soon as the path is printed
-    Client c;
-    QVERIFY(c.open(link));
-    QVERIFY(c.exchange(emu, hex("F0 00")));
-    QCOMPARE(c.mReceived, QByteArray("\xF0Q"));
-    QCOMPARE(::kill(pid_t(emu.mProcess.processId()), sig), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(emu.mProcess.state(), QProcess::NotRunning, 10000);
-    QCOMPARE(emu.mProcess.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(emu.mProcess.exitCode(), 0);
-    QVERIFY(!QFileInfo(link).isSymLink());
+    // A link left by an earlier run is replaced.
+    const QString link = args.contains("--link") ? mDir.filePath("qmc") : QString();
+    QVERIFY(link.isEmpty() || QFile::link("/nonexistent/device", link));
+    Session s;
+    QVERIFY2(s.start(args, link), qPrintable(s.port.errorString()));
+    QVERIFY(link.isEmpty() || QFileInfo(link).symLinkTarget() == s.path);
+    const QByteArray expected = s.exchange(script, burst);
+    QCOMPARE(s.received.toHex(' '), expected.toHex(' '));
+    if (sig) {
+        QCOMPARE(s.errors.size(), 0);
+        QCOMPARE(::kill(pid_t(s.process.processId()), sig), 0);
+    } else { // the client sees the line die once; the emulator leaves on its own
+        QTRY_COMPARE_WITH_TIMEOUT(s.errors.size(), 1, 10000);
+        QVERIFY(s.errors[0] == QSerialPort::ReadError || s.errors[0] == QSerialPort::ResourceError);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(s.process.state(), QProcess::NotRunning, 10000);
+    QCOMPARE(s.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(s.process.exitCode(), 0);
+    QVERIFY(link.isEmpty() || !QFileInfo(link).isSymLink());
+    QVERIFY(sig || (s.trace += s.process.readAllStandardError()).contains("hung up after 3 bytes"));
 }
 
 void TestQmcEmulatorTool::badArguments_data()
@@ -235,29 +177,21 @@ void TestQmcEmulatorTool::badArguments_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QByteArray("bogus");
-    QTest::newRow("positional") << QStringList{"extra"} << 2 << QByteArray("extra");
-    QTest::newRow("delay not a number")
-        << QStringList{"--delay-us", "abc"} << 2 << QByteArray("--delay-us");
-    QTest::newRow("negative delay")
-        << QStringList{"--delay-us", "-1"} << 2 << QByteArray("--delay-us");
-    QTest::newRow("delay missing") << QStringList{"--delay-us"} << 2 << QByteArray("delay-us");
-    QTest::newRow("stop-after not a number")
-        << QStringList{"--stop-after", "x"} << 2 << QByteArray("--stop-after");
-    QTest::newRow("hangup-after negative")
-        << QStringList{"--hangup-after", "-3"} << 2 << QByteArray("--hangup-after");
-    QTest::newRow("two fault modes")
-        << QStringList{"--silent", "--wrong"} << 2 << QByteArray("at most one");
-    QTest::newRow("idle zero") << QStringList{"--exit-after-idle", "0"} << 2
-                               << QByteArray("--exit-after-idle");
-    QTest::newRow("abandon not a number")
-        << QStringList{"--abandon-ms", "x"} << 2 << QByteArray("--abandon-ms");
-    QTest::newRow("missing program")
-        << QStringList{"--program", "/nonexistent/p.bin"} << 2 << QByteArray("/nonexistent/p.bin");
-    QTest::newRow("empty link") << QStringList{"--link", ""} << 2 << QByteArray("--link");
+    const auto row = [](const char* name, const QStringList& args, const char* message,
+                        int code = 2) {
+        QTest::newRow(name) << args << code << QByteArray(message);
+    };
+    row("unknown option", {"--bogus"}, "bogus");
+    row("positional", {"extra"}, "extra");
+    row("not a number", {"--stop-after", "x"}, "--stop-after");
+    row("negative", {"--hangup-after", "-3"}, "--hangup-after");
+    row("value missing", {"--delay-us"}, "delay-us");
+    row("two fault modes", {"--silent", "--wrong"}, "at most one");
+    row("idle zero", {"--exit-after-idle", "0"}, "--exit-after-idle");
+    row("missing program", {"--program", "/nonexistent/p.bin"}, "/nonexistent/p.bin");
+    row("empty link", {"--link", ""}, "--link");
     // A regular file is somebody's: refused and left alone.
-    QTest::newRow("link over a file")
-        << QStringList{"--link", mDir.filePath("file")} << 1 << QByteArray("not a symbolic link");
+    row("link over a file", {"--link", mDir.filePath("file")}, "not a symbolic link", 1);
 }
 
 void TestQmcEmulatorTool::badArguments()
@@ -266,7 +200,7 @@ void TestQmcEmulatorTool::badArguments()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, message);
     QProcess p;
-    p.start(kTool, args);
+    p.start(QStringLiteral(QMC_EMULATOR_PATH), args);
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), exitCode);

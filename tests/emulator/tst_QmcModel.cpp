@@ -51,12 +51,9 @@ class TestQmcModel : public QObject
 private slots:
     void dialogue_data();
     void dialogue();
-    void programsAndChecksum();
-    void keys_data();
-    void keys();
-    void variables();
-    void settingsState_data();
-    void settingsState();
+    void loadedProgram();
+    void monitorState_data();
+    void monitorState();
 };
 
 void TestQmcModel::dialogue_data()
@@ -131,16 +128,9 @@ void TestQmcModel::dialogue()
     QCOMPARE(model.isHungUp(), fault == Fault::HangUpAfter);
 }
 
-void TestQmcModel::programsAndChecksum()
+void TestQmcModel::loadedProgram()
 {
     QmcModel model;
-    const QByteArray demo = QmcModel::demoProgram();
-    QCOMPARE(quint8(demo.at(0x0E)) | quint8(demo.at(0x0F)) << 8, int(demo.size()));
-    for (int i = 0; i < demo.size(); ++i)
-        QCOMPARE(model.extRom(i), quint8(demo.at(i)));
-    QCOMPARE(model.extRom(int(demo.size())), quint8(0));
-    QCOMPARE(model.sram(0x04F2) | model.sram(0x04F3) << 8, int(sumOf(demo)));
-
     // 20 bytes whose header says 18 are the program: the checksum covers 18.
     QByteArray image(20, '\0');
     for (int i = 0; i < image.size(); ++i)
@@ -150,7 +140,6 @@ void TestQmcModel::programsAndChecksum()
     QCOMPARE(model.extRom(19), quint8(0xA3));
     QCOMPARE(model.extRom(20), quint8(0)); // the rest of the demo is gone
     QCOMPARE(model.extRom(40), quint8(0));
-
     QByteArray big(0x300, char(0xFF)); // the 16-bit sum wraps
     big[0x0E] = 0;
     big[0x0F] = 3;
@@ -160,86 +149,62 @@ void TestQmcModel::programsAndChecksum()
     QCOMPARE(model.extRom(0x10), quint8(0xFF)); // refused: nothing changed
 }
 
-void TestQmcModel::keys_data()
-{
-    QTest::addColumn<QString>("in");
-    QTest::addColumn<QList<int>>("last"); // code, ID, key
-    QTest::addColumn<int>("count");
-    const QList<int> none{0, 0, 0};
-    QTest::newRow("ID 1 key 32") << "20" << QList<int>{32, 1, 32} << 1;
-    QTest::newRow("ID 2 key 1") << "21" << QList<int>{33, 2, 1} << 1;
-    QTest::newRow("ID 4 key 32, escaped") << "FF 80" << QList<int>{128, 4, 32} << 1;
-    QTest::newRow("last of several") << "01 02 7F" << QList<int>{127, 4, 31} << 3;
-    QTest::newRow("variable #3: ID 2 key 5") << "F8 42 01 25" << QList<int>{37, 2, 5} << 1;
-    QTest::newRow("commands are no keys") << "F3 FB B1 01 E7 02 D4 00 00 00 00 00 00" << none << 0;
-    QTest::newRow("addresses are no keys") << "F7 05 01 00" << none << 0;
-    QTest::newRow("other static RAM is no key") << "F8 40 01 25 F8 48 01 25" << none << 0;
-}
-
-void TestQmcModel::keys()
-{
-    QFETCH(QString, in);
-    QFETCH(QList<int>, last);
-    QFETCH(int, count);
-    QmcModel model;
-    QSignalSpy spy(&model, &QmcModel::keyReceived);
-    qint64 now = 0;
-    model.setClock([&] { return now; });
-    talk(model, in, now);
-    QCOMPARE((QList<int>{model.lastKeyCode(), model.lastKeyId(), model.lastKeyNumber()}), last);
-    QCOMPARE(model.keyCount(), count);
-    QCOMPARE(spy.size(), count);
-    if (count > 0)
-        QCOMPARE(spy.last(), (QList<QVariant>{last[0], last[1], last[2]}));
-}
-
-void TestQmcModel::variables()
-{
-    QmcModel model;
-    QSignalSpy spy(&model, &QmcModel::variableChanged);
-    qint64 now = 0;
-    // "#2 variable" .. "#8 variable" are static RAM 0141..0147.
-    for (int n = 2; n <= 8; ++n)
-        talk(model, "F8 " + hexByte(0x3F + n) + " 01 " + hexByte(0x10 + n), now);
-    QCOMPARE(spy.size(), 7);
-    for (int n = 2; n <= 8; ++n) {
-        QCOMPARE(model.variable(n), quint8(0x10 + n));
-        QCOMPARE(spy.at(n - 2), (QList<QVariant>{n, 0x10 + n}));
-    }
-}
-
-void TestQmcModel::settingsState_data()
+// What the monitor shows: the last key (code, ID, key number, count), run state, servos on and
+// the variables #2..#8.
+void TestQmcModel::monitorState_data()
 {
     using R = QmcModel::RunState;
     QTest::addColumn<QString>("in");
+    QTest::addColumn<QList<int>>("key");
     QTest::addColumn<R>("run");
-    QTest::addColumn<QList<int>>("settings"); // point-to-point, speed, speed value
     QTest::addColumn<QList<int>>("servosOn");
-    QTest::newRow("power-on") << "" << R::Stopped << QList<int>{0, 0, 0} << QList<int>{};
-    QTest::newRow("run") << "FB" << R::Running << QList<int>{0, 0, 0} << QList<int>{};
-    QTest::newRow("run, break") << "FB F3" << R::Paused << QList<int>{0, 0, 0} << QList<int>{};
-    QTest::newRow("run, stop") << "FB FA" << R::Stopped << QList<int>{0, 0, 0} << QList<int>{};
-    QTest::newRow("run, reset") << "FB FC" << R::Stopped << QList<int>{0, 0, 0} << QList<int>{};
-    QTest::newRow("settings") << "B1 01 B2 07 E9 C8 E7 03 E7 04 E7 30 E8 03 E7 00 E7 31"
-                              << R::Stopped << QList<int>{1, 7, 200} << QList<int>{4, 48};
-    QTest::newRow("point-to-point off")
-        << "B1 01 B1 00" << R::Stopped << QList<int>{0, 0, 0} << QList<int>{};
+    QTest::addColumn<QList<int>>("variables");
+    const auto row = [](const char* name, const char* in, const QList<int>& key = {0, 0, 0, 0},
+                        R run = R::Stopped, const QList<int>& servos = {},
+                        const QList<int>& vars = QList<int>(7, 0)) {
+        QTest::newRow(name) << QString(in) << key << run << servos << vars;
+    };
+    row("power-on", "");
+    row("ID 1 key 32", "20", {32, 1, 32, 1});
+    row("ID 2 key 1", "21", {33, 2, 1, 1});
+    row("ID 4 key 32, escaped", "FF 80", {128, 4, 32, 1});
+    row("last of several", "01 02 7F", {127, 4, 31, 3});
+    row("variables are keys", "F8 41 01 11 F8 47 01 18 F8 42 01 25", {37, 2, 5, 3}, R::Stopped, {},
+        {0x11, 0x25, 0, 0, 0, 0, 0x18});
+    row("other static RAM and 00 are no keys", "F8 40 01 25 F8 48 01 25 F8 43 01 00");
+    row("commands and addresses are no keys", "B1 01 E7 02 D4 00 00 00 00 00 00 F7 05 01 00",
+        {0, 0, 0, 0}, R::Stopped, {2});
+    row("run", "FB", {0, 0, 0, 0}, R::Running);
+    row("run, break", "FB F3", {0, 0, 0, 0}, R::Paused);
+    row("run, stop", "FB FA");
+    row("run, reset", "FB FC");
+    row("servos on, off, out of range", "E7 03 E7 04 E7 30 E8 03 E7 00 E7 31", {0, 0, 0, 0},
+        R::Stopped, {4, 48});
 }
 
-void TestQmcModel::settingsState()
+void TestQmcModel::monitorState()
 {
     QFETCH(QString, in);
+    QFETCH(QList<int>, key);
     QFETCH(QmcModel::RunState, run);
-    QFETCH(QList<int>, settings);
     QFETCH(QList<int>, servosOn);
+    QFETCH(QList<int>, variables);
     QmcModel model;
+    QSignalSpy keys(&model, &QmcModel::keyReceived);
     qint64 now = 0;
+    model.setClock([&] { return now; });
     talk(model, in, now);
+    QCOMPARE((QList<int>{model.lastKeyCode(), model.lastKeyId(), model.lastKeyNumber(),
+                         model.keyCount()}),
+             key);
+    QCOMPARE(keys.size(), key[3]);
+    QVERIFY(keys.isEmpty() || keys.last() == (QList<QVariant>{key[0], key[1], key[2]}));
     QCOMPARE(model.runState(), run);
     QCOMPARE(model.isMoving(), run == QmcModel::RunState::Running);
-    QCOMPARE((QList<int>{model.pointToPoint(), model.speed(), model.speedValue()}), settings);
     for (int ch = 1; ch <= QmcModel::cServoCount; ++ch)
         QCOMPARE(model.servoOn(ch), servosOn.contains(ch));
+    for (int n = 2; n <= 8; ++n)
+        QCOMPARE(model.variable(n), quint8(variables[n - 2]));
 }
 
 QTEST_GUILESS_MAIN(TestQmcModel)
