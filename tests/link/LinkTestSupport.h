@@ -59,6 +59,14 @@ public:
     }
     void Beep() override { ++beeps; }
 
+    // Alert i as {icon, action, cancel, alternate, message, explanation, title}.
+    QStringList alertTexts(int i) const
+    {
+        const AlertCall& a = alerts.at(i);
+        return {QString::number(a.icon), a.action, a.cancel, a.alternate, a.message,
+                a.explanation,           a.title};
+    }
+
     QStringList messages;
     QList<ProgressBarState> progress;
     QList<StaticTextState> countTexts;

@@ -22,7 +22,9 @@
 
 #include <memory>
 
-using Action = std::function<void(TransSepaWindow&, PreferClass&, FakeSerialDevice&)>;
+class TestTransSepaWindow;
+using T = TestTransSepaWindow;
+using Action = std::function<void(T*)>;
 Q_DECLARE_METATYPE(Action)
 
 namespace {
@@ -90,12 +92,11 @@ private slots:
     void neverOnScreen();
     void startState();
     void showsTheLink();
-    void forwarding();
+    void handedOverPort();
     void dialogs_data();
     void dialogs();
     void shiftClickOnProgress_data();
     void shiftClickOnProgress();
-    void foceCloseButton();
     void followsTheProgramsPreferences();
     void closing();
 
@@ -225,11 +226,9 @@ void TestTransSepaWindow::startState()
 
 void TestTransSepaWindow::showsTheLink()
 {
-    ControllerLink* link = mWin->link();
-    QVERIFY(link->Cmd_SRAM_READ(0x140, 3));
+    QVERIFY(mWin->link()->Cmd_SRAM_READ(0x140, 3));
     QCOMPARE(mWin->MsgST->text(), QStringLiteral("接続OK... 9600 baud"));
-    QVERIFY(mWin->PrgPB->isVisibleTo(mWin) && mWin->PrgST->isVisibleTo(mWin));
-    QVERIFY(mWin->FoceClose->isVisibleTo(mWin));
+    QVERIFY(mWin->FoceClose->isVisibleTo(mWin) && mWin->PrgST->isVisibleTo(mWin));
     mDev->feed(H("00"));
     mDev->feed(H("00"));
     QCOMPARE(mWin->PrgPB->maximum(), 12);
@@ -241,29 +240,24 @@ void TestTransSepaWindow::showsTheLink()
         mDev->feed(H("00"));
     QCOMPARE(mWin->PrgST->text(), QStringLiteral("3/2"));
     QCOMPARE(mWin->PrgPB->value(), 2);
-    mWin->RbPortClose(true);
-    QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->PrgST->isVisibleTo(mWin));
-    QVERIFY(!mWin->FoceClose->isVisibleTo(mWin));
+    mWin->FoceClose->click();
+    QVERIFY(!mWin->mcpOpen());
+    QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->FoceClose->isVisibleTo(mWin));
     QCOMPARE(mWin->MsgST->text(), QStringLiteral("切断..."));
 }
 
-void TestTransSepaWindow::forwarding()
+void TestTransSepaWindow::handedOverPort()
 {
-    mDev->setEcho();
-    mWin->Cmd_Excute(H("0102"), true);
-    QVERIFY(mWin->mcpOpen());
-    QTRY_VERIFY_WITH_TIMEOUT(mWin->link()->mMcpFinish, 5000);
-    QCOMPARE(mDev->written(), H("0102"));
-    QVERIFY(!mWin->mcpOpen());
     // A port handed over by the settings dialog is opened without a search.
     FakeSerialDevice other;
     const SerialPortEntry otherEntry = other.entry(QStringLiteral("ttyUSB1"));
     mPref->mPortInfo = SerialPortInfo(otherEntry);
+    SerialPorts::setOverride({});
     mWin->setSerialPort(otherEntry);
     QVERIFY(mWin->RbPortOpen());
+    QVERIFY(mWin->mcpOpen());
     QCOMPARE(other.openCount(), 1);
     mWin->RbPortClose(true);
-    QVERIFY(!mWin->mcpOpen());
     Settle();
 }
 
@@ -272,58 +266,40 @@ void TestTransSepaWindow::dialogs_data()
     QTest::addColumn<Action>("action");
     QTest::addColumn<QString>("press");
     QTest::addColumn<QString>("className");
-    QTest::addColumn<QStringList>("shown"); // title, text, informative text, buttons...
+    QTest::addColumn<QStringList>("shown"); // title, text, informative text, buttons
     QTest::addColumn<QByteArray>("written");
     QTest::addColumn<bool>("portKept");
     QTest::addColumn<int>("beeps");
-    const QString noLink = QStringLiteral("コントローラーに接続できませんでした...");
-    const Action readOut = [](TransSepaWindow& w, PreferClass&, FakeSerialDevice&) {
-        w.link()->MyCmd_GET_PROGRAM_CODE();
-    };
+    const Action readOut = [](T* t) { t->mWin->link()->MyCmd_GET_PROGRAM_CODE(); };
     const QStringList readOutShown{
         "プログラムの読込み",
         "コントローラーに転送されているプログラムをコンピュータに読込みます。",
         "読込みには、少々時間がかかります。宜しいですか？", "開始", "キャンセル"};
-    const Action noPort = [](TransSepaWindow& w, PreferClass& p, FakeSerialDevice&) {
-        p.mPortInfo.reset();
-        w.Cmd_Excute(H("2A"), true);
+    const Action noPort = [](T* t) {
+        t->mPref->mPortInfo.reset();
+        t->mWin->Cmd_Excute(H("2A"), true);
     };
-
-    QTest::newRow("port refused") << Action([](TransSepaWindow& w, PreferClass&,
-                                               FakeSerialDevice& d) {
-        d.setOpenFailure(SerialError::Busy);
-        w.RbPortOpen();
-    }) << "OK"
-                                  << "QMessageBox"
-                                  << QStringList{"", noLink,
+    const QString box = QStringLiteral("QMessageBox"), dialog = QStringLiteral("PortSettingWindow");
+    QTest::newRow("port refused") << Action([](T* t) {
+        t->mDev->setOpenFailure(SerialError::Busy);
+        t->mWin->RbPortOpen();
+    }) << "OK" << box
+                                  << QStringList{"", "コントローラーに接続できませんでした...",
                                                  "電源がオンになっているか確認して下さい..."
                                                  "\nポートは他のプログラムが使用中です。",
                                                  "OK"}
                                   << QByteArray() << true << 1;
-    QTest::newRow("port not listed")
-        << Action([](TransSepaWindow& w, PreferClass& p, FakeSerialDevice&) {
-               p.mPortInfo->mName = QStringLiteral("ttyACM9");
-               w.Cmd_Excute(H("01"), true);
-           })
-        << "OK"
-        << "QMessageBox"
-        << QStringList{"", noLink, "ケーブルが接続されていない可能性があります...", "OK"}
-        << QByteArray() << false << 1;
-    QTest::newRow("read-out 開始") << readOut << "開始"
-                                   << "QMessageBox" << readOutShown << H("F2") << true << 1;
+    QTest::newRow("read-out 開始")
+        << readOut << "開始" << box << readOutShown << H("F2") << true << 1;
     QTest::newRow("read-out キャンセル")
-        << readOut << "キャンセル"
-        << "QMessageBox" << readOutShown << QByteArray() << true << 1;
+        << readOut << "キャンセル" << box << readOutShown << QByteArray() << true << 1;
     QTest::newRow("no port: OK takes the listed one")
-        << noPort << "OK"
-        << "PortSettingWindow" << QStringList() << H("2A") << true << 0;
+        << noPort << "OK" << dialog << QStringList() << H("2A") << true << 0;
     QTest::newRow("no port: cancel sends nothing")
-        << noPort << "キャンセル"
-        << "PortSettingWindow" << QStringList() << QByteArray() << false << 0;
+        << noPort << "キャンセル" << dialog << QStringList() << QByteArray() << false << 0;
     QTest::newRow("settings button: cancel forgets the port")
-        << Action([](TransSepaWindow& w, PreferClass&, FakeSerialDevice&) { w.PortSetPB->click(); })
-        << "キャンセル"
-        << "PortSettingWindow" << QStringList() << QByteArray() << false << 0;
+        << Action([](T* t) { t->mWin->PortSetPB->click(); }) << "キャンセル" << dialog
+        << QStringList() << QByteArray() << false << 0;
 }
 
 void TestTransSepaWindow::dialogs()
@@ -337,7 +313,7 @@ void TestTransSepaWindow::dialogs()
     QFETCH(int, beeps);
     ModalSeen seen;
     AnswerNextModal(&seen, press);
-    action(*mWin, *mPref, *mDev);
+    action(this);
     QCOMPARE(seen.className, className);
     if (!shown.isEmpty())
         QCOMPARE(QStringList({seen.title, seen.text, seen.informativeText}) + seen.buttons, shown);
@@ -364,22 +340,6 @@ void TestTransSepaWindow::shiftClickOnProgress()
     QCOMPARE(mWin->mcpOpen(), !shift);
     QCOMPARE(mWin->link()->mMcpCmd.isEmpty(), shift);
     QCOMPARE(mDev->isOpen(), !shift);
-}
-
-void TestTransSepaWindow::foceCloseButton()
-{
-    mWin->Cmd_Excute(H("4142"), false);
-    mWin->FoceClose->click();
-    QVERIFY(!mWin->FoceClose->isVisibleTo(mWin));
-    QVERIFY(!mWin->mcpOpen());
-    QCOMPARE(mWin->MsgST->text(), QStringLiteral("切断..."));
-    // A serial error shows it again, with its message.
-    mWin->Cmd_Excute(H("4142"), false);
-    mWin->link()->SetFoceCloseVisible(false);
-    mDev->raiseError(SerialError::Other, QStringLiteral("overrun"));
-    QVERIFY(mWin->FoceClose->isVisibleTo(mWin));
-    QCOMPARE(mWin->MsgST->text(), QStringLiteral("エラーが起きました..."));
-    QCOMPARE(Services::beepCount(), 1);
 }
 
 void TestTransSepaWindow::followsTheProgramsPreferences()
