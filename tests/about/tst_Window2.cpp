@@ -62,30 +62,24 @@ void TestWindow2::layout()
     QCOMPARE(w->palette().color(QPalette::Window), QColor(Qt::white));
     QCOMPARE(w->Timer1.intervalAsDuration(), 1500ms);
 
-    struct Text
-    {
-        QLabel* label;
-        QRect geometry;
-        int textSize;
-        QString text;
-    };
-    const Text texts[] = {
+    const std::tuple<QLabel*, QRect, int, QString> texts[] = {
         {w->StaticText1, {-27, 125, 347, 20}, 10, QStringLiteral(VANTOR_CREDITS)},
         {w->StaticText2, {135, 110, 183, 16}, 11, cWeb},
         {w->StaticText3, {135, 90, 183, 16}, 11, cMail},
         {w->StaticText4, {218, 69, 100, 20}, 14, "v10.0.3"},
     };
-    for (const Text& t : texts) {
-        QCOMPARE(t.label->geometry(), t.geometry);
-        QCOMPARE(t.label->text(), t.text);
-        QVERIFY(t.label->font().bold());
-        QCOMPARE(textColor(t.label), QColor(Qt::black));
+    for (const auto& [label, geometry, textSize, text] : texts) {
+        QCOMPARE(label->geometry(), geometry);
+        QCOMPARE(label->text(), text);
+        QVERIFY(label->font().bold());
+        QCOMPARE(textColor(label), QColor(Qt::black));
         // The layout's size, made smaller only when the text would be cut.
-        QFont full = t.label->font();
-        full.setPixelSize(t.textSize);
-        if (QFontMetrics(full).horizontalAdvance(t.text) <= t.geometry.width() - 2)
-            QCOMPARE(t.label->font().pixelSize(), t.textSize);
-        QVERIFY(QFontMetrics(t.label->font()).horizontalAdvance(t.text) <= t.geometry.width());
+        QFont full = label->font();
+        full.setPixelSize(textSize);
+        const bool fits = QFontMetrics(full).horizontalAdvance(text) <= geometry.width() - 2;
+        QVERIFY(fits ? label->font().pixelSize() == textSize
+                     : label->font().pixelSize() < textSize);
+        QVERIFY(QFontMetrics(label->font()).horizontalAdvance(text) <= geometry.width());
     }
     // The pictures fill their canvases, drawn at the full device resolution.
     QCOMPARE(w->Canvas1->geometry(), QRect(10, 8, 48, 48));

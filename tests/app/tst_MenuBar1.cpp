@@ -63,14 +63,8 @@ void TestMenuBar1::menuTree()
     // No window answers EnableMenuItems here: the Port items stay disabled.
     mb->EnablePortItems(false);
     openAndClose(mb->menu("EditMenu"));
-    struct Item
-    {
-        const char* name;
-        QString caption; // "-": a separator
-        QKeySequence shortcut;
-        bool enabled;
-    };
-    const Item items[] = {
+    // Name, caption ("-": a separator), shortcut, enabled.
+    const std::tuple<const char*, QString, QKeySequence, bool> items[] = {
         {"FileQuit", "&Quit", QKeySequence("Ctrl+Q"), true},
         {"EditUndo", "取り消し", QKeySequence("Ctrl+Z"), false},
         {"UntitledMenu1", "-", {}, true},
@@ -83,14 +77,12 @@ void TestMenuBar1::menuTree()
         {"PortConnect", "接続", {}, false},
         {"PortSetting", "ポート設定...", {}, false},
     };
-    for (const Item& i : items) {
-        QAction* a = mb->item(i.name);
-        QVERIFY2(a, i.name);
-        QCOMPARE(a->isSeparator(), i.caption == "-");
-        QCOMPARE(a->isSeparator() ? QString("-") : a->text(), i.caption);
-        QCOMPARE(a->shortcut(), i.shortcut);
-        if (!a->isSeparator())
-            QVERIFY2(a->isEnabled() == i.enabled, i.name);
+    for (const auto& [name, caption, shortcut, enabled] : items) {
+        QAction* a = mb->item(name);
+        QVERIFY2(a, name);
+        QCOMPARE(a->isSeparator() ? QString("-") : a->text(), caption);
+        QCOMPARE(a->shortcut(), shortcut);
+        QVERIFY2(a->isSeparator() || a->isEnabled() == enabled, name);
     }
     QCOMPARE(mb->item("FileQuit")->menuRole(), QAction::QuitRole);
     QCOMPARE(mb->item("EditAboutVantor")->menuRole(), QAction::AboutRole);

@@ -6,79 +6,47 @@ class TestModule1 : public QObject
 {
     Q_OBJECT
 private slots:
-    void hex_data();
-    void hex();
-    void formatHexAndLineEnd();
-    void bytes_data();
-    void bytes();
-    void newString_data();
-    void newString();
+    void conversions_data();
+    void conversions();
 };
 
-void TestModule1::hex_data()
+void TestModule1::conversions_data()
 {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("empty") << QByteArray() << "";
-    QTest::newRow("0F keeps its zero") << QByteArray("\x0F", 1) << "0F";
-    QTest::newRow("00 bytes do not stop it") << QByteArray("\x00\x01\x00\x00", 4) << "00010000";
-    QTest::newRow("01 AB FF") << QByteArray("\x01\xAB\xFF", 3) << "01ABFF";
-    QTest::newRow("abc") << QByteArray("abc") << "616263";
+    QTest::addColumn<QByteArray>("result");
+    QTest::addColumn<QByteArray>("expected");
+    const auto hex = [](const QString& text) { return text.toLatin1(); };
+    const auto lowHigh = [](int v) { return IntToChrLow(v) + IntToChrHigh(v); };
+    // clang-format off
+    QTest::newRow("FormatHex 0") << hex(FormatHex(0)) << QByteArray("00");
+    QTest::newRow("FormatHex 10") << hex(FormatHex(10)) << QByteArray("0A");
+    QTest::newRow("FormatHex 171") << hex(FormatHex(171)) << QByteArray("AB");
+    QTest::newRow("FormatHex 255") << hex(FormatHex(255)) << QByteArray("FF");
+    QTest::newRow("FormatHex 256") << hex(FormatHex(256)) << QByteArray("100");
+    QTest::newRow("HexStr empty") << hex(HexStr({})) << QByteArray();
+    QTest::newRow("HexStr 0F keeps its zero") << hex(HexStr("\x0F")) << QByteArray("0F");
+    QTest::newRow("HexStr does not stop at 00") << hex(HexStr(QByteArray("\x00\x01\x00\x00", 4))) << QByteArray("00010000");
+    QTest::newRow("HexStr 01 AB FF") << hex(HexStr("\x01\xAB\xFF")) << QByteArray("01ABFF");
+    QTest::newRow("HexStr abc") << hex(HexStr("abc")) << QByteArray("616263");
+    QTest::newRow("low, high of 300") << lowHigh(300) << QByteArray("\x2C\x01");
+    QTest::newRow("low, high of 0x1234") << lowHigh(0x1234) << QByteArray("\x34\x12");
+    QTest::newRow("low, high of -1") << lowHigh(-1) << QByteArray("\xFF\xFF");
+    QTest::newRow("low, high of 70000") << lowHigh(70000) << QByteArray("\x70\x11");
+    QTest::newRow("low, high of 256") << lowHigh(256) << QByteArray("\x00\x01", 2);
+    QTest::newRow("NewString 0") << NewString(0, "ab") << QByteArray();
+    QTest::newRow("NewString -5") << NewString(-5, "ab") << QByteArray();
+    QTest::newRow("NewString 1, empty is one 00") << NewString(1, {}) << QByteArray("\x00", 1);
+    QTest::newRow("NewString 3, empty") << NewString(3, {}) << QByteArray("\x00\x00\x00", 3);
+    QTest::newRow("NewString 2, ab") << NewString(2, "ab") << QByteArray("abab");
+    QTest::newRow("NewString 2, 01 00") << NewString(2, QByteArray("\x01\x00", 2)) << QByteArray("\x01\x00\x01\x00", 4);
+    QTest::newRow("gEOM") << gEOM << QByteArray("\r");
+    // clang-format on
 }
 
-void TestModule1::hex()
+void TestModule1::conversions()
 {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, text);
-    QCOMPARE(HexStr(bytes), text);
-}
-
-void TestModule1::formatHexAndLineEnd()
-{
-    const QStringList formatted{FormatHex(0), FormatHex(10), FormatHex(171), FormatHex(255),
-                                FormatHex(256)};
-    QCOMPARE(formatted, (QStringList{"00", "0A", "AB", "FF", "100"}));
-    QCOMPARE(gEOM, QByteArray("\r"));
-}
-
-void TestModule1::bytes_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QByteArray>("lowHigh");
-    QTest::newRow("300") << 300 << QByteArray("\x2C\x01", 2);
-    QTest::newRow("0x1234") << 0x1234 << QByteArray("\x34\x12", 2);
-    QTest::newRow("-1") << -1 << QByteArray("\xFF\xFF", 2);
-    QTest::newRow("70000 drops bit 16 up") << 70000 << QByteArray("\x70\x11", 2);
-    QTest::newRow("256") << 256 << QByteArray("\x00\x01", 2);
-}
-
-void TestModule1::bytes()
-{
-    QFETCH(int, value);
-    QFETCH(QByteArray, lowHigh);
-    QCOMPARE(IntToChrLow(value) + IntToChrHigh(value), lowHigh);
-}
-
-void TestModule1::newString_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<QByteArray>("source");
-    QTest::addColumn<QByteArray>("repeated");
-    QTest::newRow("0") << 0 << QByteArray("ab") << QByteArray();
-    QTest::newRow("-5") << -5 << QByteArray("ab") << QByteArray();
-    QTest::newRow("1, empty is one 00") << 1 << QByteArray() << QByteArray("\x00", 1);
-    QTest::newRow("3, empty") << 3 << QByteArray() << QByteArray("\x00\x00\x00", 3);
-    QTest::newRow("2, ab") << 2 << QByteArray("ab") << QByteArray("abab");
-    QTest::newRow("2, with 00 inside")
-        << 2 << QByteArray("\x01\x00", 2) << QByteArray("\x01\x00\x01\x00", 4);
-}
-
-void TestModule1::newString()
-{
-    QFETCH(int, count);
-    QFETCH(QByteArray, source);
-    QFETCH(QByteArray, repeated);
-    QCOMPARE(NewString(count, source), repeated);
+    QFETCH(QByteArray, result);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(result, expected);
 }
 
 QTEST_GUILESS_MAIN(TestModule1)

@@ -9,19 +9,14 @@
 #include <functional>
 
 namespace {
-struct Seen
-{
-    QString title, text, informative, defaultButton;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QStringList buttons; // visible ones, '&' removed
-    QWidget* parent = nullptr;
-    bool onScreen = false;
-};
+// What the alert showed: title, text, explanation, icon, default button, then
+// the visible buttons ('&' removed).
+using Seen = QStringList;
 
 // Runs MsgDlg; once its alert shows, records what it shows and lets `answer` reply.
 int runAlert(Seen& seen, const std::function<void(QMessageBox*)>& answer, int icon,
              const QString& action, const QString& cancel = {}, const QString& alternate = {},
-             const QString& message = QStringLiteral("m"), const QString& explanation = {},
+             const QString& message = "m", const QString& explanation = {},
              const QString& title = {})
 {
     QTimer poll;
@@ -30,17 +25,12 @@ int runAlert(Seen& seen, const std::function<void(QMessageBox*)>& answer, int ic
         if (!box || !box->isVisible())
             return;
         poll.stop();
-        seen = {box->windowTitle(),
-                box->text(),
-                box->informativeText(),
-                box->defaultButton() ? box->defaultButton()->text().remove('&') : QString(),
-                box->icon(),
-                {},
-                box->parentWidget(),
-                QGuiApplication::screenAt(box->frameGeometry().center()) != nullptr};
+        seen = {box->windowTitle(), box->text(), box->informativeText(),
+                QString::number(box->icon()),
+                box->defaultButton() ? box->defaultButton()->text().remove('&') : "<none>"};
         for (QAbstractButton* b : box->buttons())
             if (b->isVisible())
-                seen.buttons << b->text().remove('&');
+                seen << b->text().remove('&');
         answer(box);
     });
     poll.start(5);
@@ -60,7 +50,6 @@ private slots:
     void cleanup();
     void result_data();
     void result();
-    void texts_data();
     void texts();
     void alertStaysOnScreen_data();
     void alertStaysOnScreen();
@@ -74,94 +63,67 @@ void TestMsgDlg::cleanup()
 
 void TestMsgDlg::result_data()
 {
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("cancel");
-    QTest::addColumn<QString>("alternate");
-    QTest::addColumn<QString>("press"); // a caption, or "<Escape>" / "<Close>"
+    QTest::addColumn<QStringList>("captions"); // action, cancel, alternate
+    QTest::addColumn<QString>("press");        // a caption, or "<Escape>" / "<Close>"
     QTest::addColumn<int>("expected");
     QTest::addColumn<QStringList>("buttons"); // the default first
-
     const QString s = QStringLiteral("開始"), c = QStringLiteral("キャンセル");
     // clang-format off
-    QTest::newRow("action") << s << c << "" << s << 1 << QStringList{s, c};
-    QTest::newRow("cancel") << s << c << "" << c << 0 << QStringList{s, c};
-    QTest::newRow("alternate") << "Save" << "Cancel" << "Discard" << "Discard" << 2 << QStringList{"Save", "Cancel", "Discard"};
-    QTest::newRow("alternate without cancel") << "Yes" << "" << "Other" << "Other" << 2 << QStringList{"Yes", "Other"};
-    QTest::newRow("only action: one button") << "OK" << "" << "" << "OK" << 1 << QStringList{"OK"};
-    QTest::newRow("no caption: Qt's OK") << "" << "" << "" << "OK" << 1 << QStringList{"OK"};
-    QTest::newRow("escape with cancel") << s << c << "" << "<Escape>" << 0 << QStringList{s, c};
-    QTest::newRow("escape without cancel") << "Yes" << "" << "No" << "<Escape>" << 0 << QStringList{"Yes", "No"};
-    QTest::newRow("close without cancel") << "OK" << "" << "" << "<Close>" << 0 << QStringList{"OK"};
+    QTest::newRow("action") << QStringList{s, c, ""} << s << 1 << QStringList{s, c};
+    QTest::newRow("cancel") << QStringList{s, c, ""} << c << 0 << QStringList{s, c};
+    QTest::newRow("alternate") << QStringList{"Save", "Cancel", "Discard"} << "Discard" << 2 << QStringList{"Save", "Cancel", "Discard"};
+    QTest::newRow("alternate without cancel") << QStringList{"Yes", "", "Other"} << "Other" << 2 << QStringList{"Yes", "Other"};
+    QTest::newRow("only action: one button") << QStringList{"OK", "", ""} << "OK" << 1 << QStringList{"OK"};
+    QTest::newRow("no caption: Qt's OK") << QStringList{"", "", ""} << "OK" << 1 << QStringList{"OK"};
+    QTest::newRow("escape with cancel") << QStringList{s, c, ""} << "<Escape>" << 0 << QStringList{s, c};
+    QTest::newRow("escape without cancel") << QStringList{"Yes", "", "No"} << "<Escape>" << 0 << QStringList{"Yes", "No"};
+    QTest::newRow("close without cancel") << QStringList{"OK", "", ""} << "<Close>" << 0 << QStringList{"OK"};
     // clang-format on
 }
 
 void TestMsgDlg::result()
 {
-    QFETCH(QString, action);
-    QFETCH(QString, cancel);
-    QFETCH(QString, alternate);
+    QFETCH(QStringList, captions);
     QFETCH(QString, press);
     QFETCH(int, expected);
     QFETCH(QStringList, buttons);
-
     Seen seen;
     bool pressed = false;
-    const int got = runAlert(
-        seen,
-        [&](QMessageBox* box) {
-            pressed = true;
-            if (press == "<Escape>")
-                return QTest::keyClick(box, Qt::Key_Escape);
-            if (press == "<Close>")
-                return void(box->close());
-            for (QAbstractButton* b : box->buttons())
-                if (b->isVisible() && b->text().remove('&') == press)
-                    return b->click();
-            pressed = false;
-            box->done(-1);
-        },
-        2, action, cancel, alternate);
+    const auto answer = [&](QMessageBox* box) {
+        pressed = true;
+        if (press == "<Escape>")
+            return QTest::keyClick(box, Qt::Key_Escape);
+        if (press == "<Close>")
+            return void(box->close());
+        for (QAbstractButton* b : box->buttons())
+            if (b->isVisible() && b->text().remove('&') == press)
+                return b->click();
+        pressed = false;
+        box->done(-1);
+    };
+    QCOMPARE(runAlert(seen, answer, 2, captions[0], captions[1], captions[2]), expected);
     QVERIFY(pressed);
-    QCOMPARE(got, expected);
-    QCOMPARE(seen.defaultButton, buttons.first());
-    std::sort(seen.buttons.begin(), seen.buttons.end());
+    QCOMPARE(seen.at(4), buttons.first()); // the default button
+    seen = seen.mid(5);
+    std::sort(seen.begin(), seen.end());
     std::sort(buttons.begin(), buttons.end());
-    QCOMPARE(seen.buttons, buttons);
-}
-
-void TestMsgDlg::texts_data()
-{
-    QTest::addColumn<int>("icon");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("explanation");
-    QTest::addColumn<QString>("title");
-    QTest::addColumn<int>("shownIcon");
-    QTest::newRow("stop")
-        << 2
-        << QStringLiteral("コントローラーに転送されているプログラムをコンピュータに読込みます。")
-        << QStringLiteral("読込みには、少々時間がかかります。宜しいですか？")
-        << QStringLiteral("プログラムの読込み") << int(QMessageBox::Critical);
-    QTest::newRow("caution") << 1 << "m"
-                             << ""
-                             << "" << int(QMessageBox::Warning);
-    QTest::newRow("note, only a title") << 0 << ""
-                                        << ""
-                                        << "T" << int(QMessageBox::Information);
+    QCOMPARE(seen, buttons);
 }
 
 void TestMsgDlg::texts()
 {
-    QFETCH(int, icon);
-    QFETCH(QString, message);
-    QFETCH(QString, explanation);
-    QFETCH(QString, title);
-    QFETCH(int, shownIcon);
+    const QString message = QStringLiteral("コントローラーに転送されているプログラムを"
+                                           "コンピュータに読込みます。"),
+                  explanation = QStringLiteral("読込みには、少々時間がかかります。宜しいですか？"),
+                  title = QStringLiteral("プログラムの読込み");
     Seen seen;
-    runAlert(seen, clickFirst, icon, "OK", {}, {}, message, explanation, title);
-    QCOMPARE(seen.title, title);
-    QCOMPARE(seen.text, message);
-    QCOMPARE(seen.informative, explanation);
-    QCOMPARE(int(seen.icon), shownIcon);
+    runAlert(seen, clickFirst, 2, "OK", {}, {}, message, explanation, title);
+    QCOMPARE(seen.mid(0, 4),
+             (QStringList{title, message, explanation, QString::number(QMessageBox::Critical)}));
+    runAlert(seen, clickFirst, 1, "OK", {}, {}, "m", {}, {});
+    QCOMPARE(seen.mid(0, 4), (QStringList{"", "m", "", QString::number(QMessageBox::Warning)}));
+    runAlert(seen, clickFirst, 0, "OK", {}, {}, {}, {}, "T");
+    QCOMPARE(seen.mid(0, 4), (QStringList{"T", "", "", QString::number(QMessageBox::Information)}));
 }
 
 void TestMsgDlg::alertStaysOnScreen_data()
@@ -181,10 +143,19 @@ void TestMsgDlg::alertStaysOnScreen()
     window.show();
     QApplication::setActiveWindow(&window);
     QTRY_COMPARE(QApplication::activeWindow(), &window);
+    QWidget* parent = &window;
+    bool onScreen = false;
     Seen seen;
-    runAlert(seen, clickFirst, 2, "OK");
-    QCOMPARE(seen.parent == &window, parented);
-    QVERIFY(seen.onScreen);
+    runAlert(
+        seen,
+        [&](QMessageBox* box) {
+            parent = box->parentWidget();
+            onScreen = QGuiApplication::screenAt(box->frameGeometry().center()) != nullptr;
+            clickFirst(box);
+        },
+        2, "OK");
+    QCOMPARE(parent == &window, parented);
+    QVERIFY(onScreen);
 }
 
 QTEST_MAIN(TestMsgDlg)
