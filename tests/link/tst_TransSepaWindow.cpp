@@ -90,7 +90,6 @@ private slots:
     void controls();
     void windowFrame();
     void neverOnScreen();
-    void startState();
     void showsTheLink();
     void handedOverPort();
     void dialogs_data();
@@ -150,7 +149,7 @@ void TestTransSepaWindow::controls_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<bool>("visible");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("text"); // message line and count text start empty
     QTest::newRow("PrgPB") << "PrgPB" << QRect(201, 11, 130, 20) << false << QString();
     QTest::newRow("MsgST") << "MsgST" << QRect(148, 36, 167, 20) << true << QString();
     QTest::newRow("PrgST") << "PrgST" << QRect(118, 13, 62, 20) << true << QString();
@@ -179,6 +178,8 @@ void TestTransSepaWindow::controls()
 
 void TestTransSepaWindow::windowFrame()
 {
+    QCOMPARE(gTw, mWin);
+    QVERIFY(!mWin->mcpOpen());
     QCOMPARE(mWin->windowTitle(), QStringLiteral("コントローラー"));
     QStringList order;
     for (QObject* child : mWin->centralWidget()->children()) {
@@ -211,17 +212,6 @@ void TestTransSepaWindow::neverOnScreen()
     Settle();
     for (QWindow* w : QGuiApplication::topLevelWindows())
         QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
-}
-
-void TestTransSepaWindow::startState()
-{
-    QCOMPARE(gTw, mWin);
-    QVERIFY(mWin->MsgST->text().isEmpty());
-    QVERIFY(mWin->PrgST->text().isEmpty());
-    QVERIFY(!mWin->mcpOpen());
-    QCOMPARE(mWin->link()->MySerial->baud(), 9600);
-    QVERIFY(!mWin->link()->SerialBackUpTimer.isActive());
-    QVERIFY(!mWin->link()->DirectCommandTimer.isActive());
 }
 
 void TestTransSepaWindow::showsTheLink()
