@@ -20,11 +20,11 @@ QImage makeSource(int w, int h, QColor face, int extra = 0)
 }
 
 // Colour channels equal within rounding.
-#define COMPARE_RGB(actual, expected)                                                              \
-    QVERIFY2(qAbs(qRed(actual) - QColor(expected).red()) <= 1 &&                                   \
-                 qAbs(qGreen(actual) - QColor(expected).green()) <= 1 &&                           \
-                 qAbs(qBlue(actual) - QColor(expected).blue()) <= 1,                               \
-             qPrintable(QColor::fromRgb(actual).name() + " != " + QColor(expected).name()))
+bool sameRgb(QRgb a, QColor e)
+{
+    return qAbs(qRed(a) - e.red()) <= 1 && qAbs(qGreen(a) - e.green()) <= 1 &&
+           qAbs(qBlue(a) - e.blue()) <= 1;
+}
 
 } // namespace
 
@@ -39,16 +39,15 @@ private slots:
         QTest::addColumn<QColor>("over");     // HSV value x 1.2, clamped
         QTest::addColumn<QColor>("disabled"); // saturation 0: the largest channel
         QTest::addColumn<int>("extra");       // an odd source width is halved down
-        QTest::newRow("warm") << QColor(100, 50, 20) << QColor(50, 25, 10) << QColor(120, 60, 24)
-                              << QColor(100, 100, 100) << 0;
-        QTest::newRow("odd channels") << QColor(201, 3, 77) << QColor(100, 1, 38)
-                                      << QColor(241, 4, 92) << QColor(201, 201, 201) << 0;
-        QTest::newRow("clamped") << QColor(250, 10, 10) << QColor(125, 5, 5) << QColor(255, 10, 10)
-                                 << QColor(250, 250, 250) << 1;
-        QTest::newRow("black") << QColor(Qt::black) << QColor(Qt::black) << QColor(Qt::black)
-                               << QColor(Qt::black) << 0;
-        QTest::newRow("white") << QColor(Qt::white) << QColor(127, 127, 127) << QColor(Qt::white)
-                               << QColor(Qt::white) << 0;
+        auto row = [](const char* name, QColor face, QColor down, QColor over, QColor dis,
+                      int extra = 0) {
+            QTest::newRow(name) << face << down << over << dis << extra;
+        };
+        row("warm", {100, 50, 20}, {50, 25, 10}, {120, 60, 24}, {100, 100, 100});
+        row("odd channels", {201, 3, 77}, {100, 1, 38}, {241, 4, 92}, {201, 201, 201});
+        row("clamped, odd width", {250, 10, 10}, {125, 5, 5}, {255, 10, 10}, {250, 250, 250}, 1);
+        row("black", {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0});
+        row("white", {255, 255, 255}, {127, 127, 127}, {255, 255, 255}, {255, 255, 255});
     }
     void statePictures()
     {
@@ -63,7 +62,7 @@ private slots:
             {button.mUp, face}, {button.mDwn, down}, {button.mOvr, over}, {button.mDis, disabled}};
         for (const auto& [pic, colour] : pics) {
             QCOMPARE(pic.size(), QSize(8, 5));
-            COMPARE_RGB(pic.pixel(4, 2), colour);
+            QVERIFY(sameRgb(pic.pixel(4, 2), colour));
             QCOMPARE(qAlpha(pic.pixel(0, 3)), 0);   // white mask: transparent
             QCOMPARE(qAlpha(pic.pixel(1, 3)), 127); // grey mask: partly covered
             QCOMPARE(qAlpha(pic.pixel(5, 3)), 255); // black mask: opaque
@@ -80,8 +79,8 @@ private slots:
         plain.Event_Open();
         QCOMPARE(open.count(), 1);
         QCOMPARE(plain.BtnPic.size(), QSize(40, 10));
-        COMPARE_RGB(plain.mUp.pixel(10, 0), Qt::black);
-        COMPARE_RGB(plain.mUp.pixel(10, 5), Qt::white);
+        QVERIFY(sameRgb(plain.mUp.pixel(10, 0), Qt::black));
+        QVERIFY(sameRgb(plain.mUp.pixel(10, 5), Qt::white));
         QCOMPARE(qAlpha(plain.mUp.pixel(10, 5)), 255);
         QCOMPARE(qAlpha(plain.mUp.pixel(0, 0)), 0);
         QCOMPARE(qAlpha(plain.mUp.pixel(19, 9)), 0);
@@ -98,7 +97,7 @@ private slots:
         MyPicBtnClass laidOut;
         laidOut.setBackdrop(makeSource(4, 4, QColor(7, 8, 9)));
         laidOut.Event_Open();
-        COMPARE_RGB(laidOut.mUp.pixel(3, 3), QColor(7, 8, 9));
+        QVERIFY(sameRgb(laidOut.mUp.pixel(3, 3), QColor(7, 8, 9)));
     }
 
     void release_data()
@@ -106,7 +105,6 @@ private slots:
         QTest::addColumn<QPoint>("release");
         QTest::addColumn<bool>("counts");
         // Button 26 x 18: only 0 < x < 26 and 0 < y < 18 complete the click.
-        QTest::newRow("centre") << QPoint(13, 9) << true;
         QTest::newRow("x=1,y=1") << QPoint(1, 1) << true;
         QTest::newRow("x=25,y=17") << QPoint(25, 17) << true;
         QTest::newRow("column 0") << QPoint(0, 9) << false;

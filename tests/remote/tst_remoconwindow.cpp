@@ -13,43 +13,21 @@
 #include "settings/PreferClass.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDialog>
 #include <QEnterEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
 const QColor cRed(255, 0, 0);
 const QColor cGreen(0, 255, 0);
 const QString cPortName = QStringLiteral("FAKE1");
-
-// Rejects every modal window that shows up and records its class, in order.
-class ModalWatcher : public QObject
-{
-public:
-    ModalWatcher()
-    {
-        connect(&mTimer, &QTimer::timeout, this, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (!modal)
-                return;
-            seen << QString::fromLatin1(modal->metaObject()->className());
-            // The port dialog closes only through its own buttons.
-            if (auto* cancel = modal->findChild<QAbstractButton*>(QStringLiteral("CancelPB")))
-                cancel->click();
-            else if (auto* dialog = qobject_cast<QDialog*>(modal))
-                dialog->reject();
-        });
-        mTimer.start(20);
-    }
-    QStringList seen;
-
-private:
-    QTimer mTimer;
-};
 
 // What opening the Port menu does: captions and enabling follow the link.
 QMenu* portMenu()
@@ -68,6 +46,8 @@ class TestRemoconWindow : public QObject
     FakeSerialDevice* mFake = nullptr;
     TransSepaWindow* mTw = nullptr;
     RemoconWindow* mWin = nullptr;
+    QTimer mAnswer;
+    QStringList mModals; // classes of the modal windows answered since init, in order
 
     // The exchange started by a click ends, and the link closes the port.
     void waitIdle()
@@ -96,6 +76,18 @@ private slots:
         mWin = new RemoconWindow;
         mWin->show();
         QVERIFY(QTest::qWaitForWindowExposed(mWin));
+        // Every modal window is rejected as it shows up: the port dialog through
+        // its own Cancel button, alerts by rejecting them.
+        connect(&mAnswer, &QTimer::timeout, this, [this] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                mModals << QString::fromLatin1(modal->metaObject()->className());
+                if (auto* cancel = modal->findChild<QAbstractButton*>(QStringLiteral("CancelPB")))
+                    cancel->click();
+                else if (auto* dialog = qobject_cast<QDialog*>(modal))
+                    dialog->reject();
+            }
+        });
+        mAnswer.start(20);
     }
     void init()
     {
@@ -108,12 +100,11 @@ private slots:
         mFake->clearWritten();
         mWin->mRemType = 0;
         mWin->Event_Open(); // ID 1, variable 1
+        mModals.clear();
     }
     void cleanup()
     {
-        // A failed check must not leave a modal window or a pop-up behind.
-        while (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
+        // A failed check must not leave a pop-up behind.
         if (QMenu* menu = mWin->popupMenu())
             menu->close();
     }
@@ -146,12 +137,14 @@ private slots:
                              14, 13, 26, 15, 21, 20, 28, 29, 30, 17, 31, 27, 18, 23, 32, 0}));
         QCOMPARE(controls.mid(33), (QList<QObject*>{mWin->SettingST, mWin->ConnectOV}));
 
-        for (const auto& [index, rect] : {std::pair{16, QRect(86, 32, 24, 24)},
-                                          {26, QRect(50, 184, 34, 14)},
-                                          {13, QRect(87, 173, 18, 36)},
-                                          {23, QRect(86, 296, 21, 18)},
-                                          {0, QRect(-29, 9, 18, 18)}})
-            QCOMPARE(mWin->IRRCnv[index]->geometry(), rect);
+        const QRect spots[] = {{86, 32, 24, 24},
+                               {50, 184, 34, 14},
+                               {87, 173, 18, 36},
+                               {86, 296, 21, 18},
+                               {-29, 9, 18, 18}};
+        const int spotKeys[] = {16, 26, 13, 23, 0};
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(mWin->IRRCnv[spotKeys[i]]->geometry(), spots[i]);
         for (int i = 0; i <= 32; ++i) {
             MyPicBtnClass* key = mWin->IRRCnv[i];
             QCOMPARE(key->geometry(), IRRCnvGeometry()[i]);
@@ -269,7 +262,7 @@ private slots:
         QCOMPARE(mFake->openCount(), opens + (key1.isEmpty() ? 0 : 1));
     }
 
-    void lampAndCaptionFollowLink()
+    void portMenuFollowsLink()
     {
         QSignalSpy ticks(&mWin->Timer1, &QTimer::timeout);
         for (bool open : {false, true, false}) {
@@ -277,27 +270,34 @@ private slots:
                 QVERIFY(gTw->RbPortOpen());
             else if (gTw->mcpOpen())
                 gTw->RbPortClose(true);
-            QVERIFY(ticks.wait(2000));
+            QVERIFY(ticks.wait(2000)); // the lamp follows within a tick
             QCOMPARE(mWin->ConnectOV->FillColor(), open ? cGreen : cRed);
-            portMenu();
-            QCOMPARE(mWin->PortConnect()->text(), QString(open ? "切断" : "接続"));
+            const QList<QAction*> items = portMenu()->actions();
+            QCOMPARE(items.size(), 4);
+            QCOMPARE(items, (QList<QAction*>{mWin->PortConnect(), items.at(1), mWin->PortSetting(),
+                                             mWin->PortVirtualController()}));
+            QVERIFY(items.at(1)->isSeparator());
+            QCOMPARE(items.at(0)->text(), QString(open ? "切断" : "接続"));
+            QCOMPARE(items.at(3)->text(), QStringLiteral("仮想コントローラー..."));
+            QVERIFY(items.at(0)->isEnabled() && items.at(2)->isEnabled() &&
+                    items.at(3)->isEnabled());
         }
     }
 
     void portConnectPaths_data()
     {
+        QTest::addColumn<QString>("how");    // lamp click or Port menu item
         QTest::addColumn<QString>("chosen"); // the remembered port; empty: none
         QTest::addColumn<bool>("openFails");
         QTest::addColumn<bool>("startOpen"); // with NotAutoDisconnect on
         QTest::addColumn<QStringList>("modals");
-        QTest::addColumn<bool>("byMenu");
         const QString dialog = QStringLiteral("PortSettingWindow");
         const QString alert = QStringLiteral("QMessageBox");
-        for (bool menu : {false, true}) {
-            auto row = [menu](const char* name, QString chosen, bool fails, bool startOpen,
-                              QStringList modals) {
-                QTest::addRow("%s: %s", menu ? "menu" : "lamp", name)
-                    << chosen << fails << startOpen << modals << menu;
+        for (QString how : {"lamp", "connect"}) {
+            auto row = [how](const char* name, QString chosen, bool fails, bool startOpen,
+                             QStringList modals) {
+                QTest::addRow("%s: %s", qPrintable(how), name)
+                    << how << chosen << fails << startOpen << modals;
             };
             row("no port chosen", QString(), false, false, {dialog});
             row("chosen port missing", "GONE", false, false, {alert, dialog});
@@ -305,15 +305,16 @@ private slots:
             row("opens", cPortName, false, false, {});
             row("closes an open link", cPortName, false, true, {});
         }
+        QTest::newRow("setting") << "setting" << cPortName << false << false << QStringList{dialog};
     }
     void portConnectPaths()
     {
+        QFETCH(QString, how);
         QFETCH(QString, chosen);
         QFETCH(bool, openFails);
         QFETCH(bool, startOpen);
         QFETCH(QStringList, modals);
-        QFETCH(bool, byMenu);
-        const bool opens = !chosen.isEmpty() && !openFails && !startOpen && modals.isEmpty();
+        const bool opens = how != "setting" && !openFails && !startOpen && modals.isEmpty();
         gPref->mPortInfo.reset();
         if (!chosen.isEmpty())
             gPref->mPortInfo.emplace().mName = chosen;
@@ -325,43 +326,26 @@ private slots:
         }
         const int closes = mFake->closeCount();
 
-        ModalWatcher watcher;
-        if (byMenu) {
-            QVERIFY(portMenu() && mWin->PortConnect()->isEnabled());
-            mWin->PortConnect()->trigger();
-        } else {
+        if (how == "lamp") {
             QTest::mouseClick(mWin->ConnectOV, Qt::LeftButton, {}, QPoint(12, 6));
+        } else {
+            QAction* item = how == "connect" ? mWin->PortConnect() : mWin->PortSetting();
+            QVERIFY(portMenu() && item->isEnabled());
+            item->trigger(); // its handler runs from the event loop, after the menu closed
         }
-        // The menu's handler runs from the event loop, after the menu closed.
         QTRY_COMPARE(gTw->mcpOpen(), opens);
-        QTRY_COMPARE(watcher.seen, modals);
+        QTRY_COMPARE(mModals, modals);
+        QTRY_VERIFY(!PortSettingWindow::current()); // a closed dialog is gone
         QCOMPARE(mWin->ConnectOV->FillColor(), opens ? cGreen : cRed);
         QCOMPARE(mFake->closeCount(), closes + (startOpen ? 1 : 0));
         if (openFails) // a port that exists is kept
             QCOMPARE(gPref->mPortInfo ? gPref->mPortInfo->mName : QString(), cPortName);
     }
 
-    void portMenuItems()
-    {
-        const QList<QAction*> items = portMenu()->actions();
-        QCOMPARE(items.size(), 4);
-        QCOMPARE(items.at(0), mWin->PortConnect());
-        QCOMPARE(items.at(2), mWin->PortSetting());
-        QCOMPARE(items.at(3), mWin->PortVirtualController());
-        QCOMPARE(items.at(3)->text(), QStringLiteral("仮想コントローラー..."));
-        QVERIFY(items.at(2)->isEnabled() && items.at(3)->isEnabled());
-
-        ModalWatcher watcher;
-        mWin->PortSetting()->trigger();
-        QTRY_COMPARE(watcher.seen, QStringList{QStringLiteral("PortSettingWindow")});
-        QTRY_VERIFY(!PortSettingWindow::current()); // the closed dialog is gone
-    }
-
     void monitorShowsClicksOnTheVirtualController()
     {
         gPref->mPortInfo = SerialPortInfo(VirtualController::builtInPortEntry());
         VirtualController::model()->powerOn();
-        ModalWatcher watcher; // no alert expected
         // Chosen twice: one monitor window, shown.
         mWin->PortVirtualController()->trigger();
         mWin->PortVirtualController()->trigger();
@@ -380,7 +364,7 @@ private slots:
         waitIdle();
         QCOMPARE(VirtualController::model()->sram(0x0142), quint8(0x25));
         QTRY_COMPARE(monitor->variableText(3), QStringLiteral("37 (0x25)"));
-        QCOMPARE(watcher.seen, QStringList());
+        QCOMPARE(mModals, QStringList()); // no alert
         monitor->close();
     }
 
