@@ -3,7 +3,6 @@
 #include "app/App.h"
 #include "app/Module1.h"
 #include "link/TransSepaWindow.h"
-#include "remote/MyPicBtnClass.h"
 #include "remote/RemoconWindow.h"
 #include "settings/PreferClass.h"
 
@@ -37,7 +36,6 @@ class TestApp : public QObject
 private slots:
     void initTestCase();
     void firstStart();
-    void laterStartReadsWithoutWriting();
     void quitting_data();
     void quitting();
 
@@ -92,29 +90,6 @@ void TestApp::firstStart()
     QCOMPARE(started.count(), 1);
 }
 
-void TestApp::laterStartReadsWithoutWriting()
-{
-    const QByteArray saved = "SerialPort\nFAKE1\nin\nout\nConnectType\n2\nNotAutoDisconnect\nTrue\n"
-                             "WirelessWriteSize\n5\nRBTReqests\n-1\n";
-    {
-        QFile f(prefFile());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(saved);
-    }
-    App app;
-    start(app);
-    QCOMPARE(gPref->mPortInfo->mName, QStringLiteral("FAKE1"));
-    QCOMPARE(gPref->mConnectType, 2);
-    QCOMPARE(gPref->mWirelessWriteSize, 5);
-    QCOMPARE(readFile(prefFile()), saved); // nothing written at start-up
-    // The remembered port drives the keys: a click goes out on it.
-    mFake->clearWritten();
-    auto* key = app.remoconWindow()->IRRCnv[3];
-    QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
-    QTRY_COMPARE(mFake->written().toHex(), QByteArray("03"));
-    gTw->RbPortClose(true);
-}
-
 void TestApp::quitting_data()
 {
     QTest::addColumn<bool>("byMenu");
@@ -128,6 +103,8 @@ void TestApp::quitting()
     App app;
     start(app);
     gPref->mNotAutoDisconnect = true; // an open link for quitting to end
+    gPref->SetPortInfo(SerialPorts::at(0));
+    gTw->setSerialPort(SerialPorts::at(0));
     QVERIFY(gTw->RbPortOpen());
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(7); }); // no hang
     QTimer::singleShot(0, qApp, [&] {

@@ -44,7 +44,6 @@ private slots:
     void storedOptions();
     void okStoresAllFourSettingsAndKeepsTheOpenLink();
     void cancelForgetsThePortInMemoryOnly();
-    void onlyOkAndCancelCloseItOnce();
 
 private:
     // Runs OpenModal, drives the dialog once it shows; a dialog left open is closed
@@ -295,7 +294,8 @@ void TestPortSettingWindow::cancelForgetsThePortInMemoryOnly()
     controller->setSerialPort(SerialPorts::at(1));
     const QByteArray before = fileBytes();
 
-    QList<bool> sizeEnabled;
+    QList<bool> sizeEnabled, stillOpen;
+    int nested = -5;
     const int result = runDialog([&](PortSettingWindow* dialog) {
         dialog->PortPM->setCurrentIndex(0);
         for (int row : {2, 1, 0, 2}) {
@@ -303,9 +303,18 @@ void TestPortSettingWindow::cancelForgetsThePortInMemoryOnly()
             sizeEnabled << dialog->WirelessDataSizePM->isEnabled();
         }
         dialog->NotAutoDisconnectCB->setChecked(true);
+        // Only OK and Cancel close it: not Escape, Return, the window manager's close...
+        QTest::keyClick(dialog, Qt::Key_Escape);
+        QTest::keyClick(dialog, Qt::Key_Return);
+        dialog->close();
+        stillOpen << dialog->isVisible();
+        nested = PortSettingWindow::OpenModal(); // ...nor a second opening (e.g. by a timer)
+        stillOpen << (PortSettingWindow::current() == dialog);
         QTest::mouseClick(dialog->CancelPB, Qt::LeftButton);
     });
     QCOMPARE(result, int(QDialog::Rejected));
+    QCOMPARE(nested, int(QDialog::Rejected));
+    QCOMPARE(stillOpen, (QList<bool>{true, true}));
     QCOMPARE(sizeEnabled, (QList<bool>{false, true, false, false}));
     QVERIFY(!gPref->mPortInfo);
     QCOMPARE(gPref->mConnectType, 1);
@@ -314,30 +323,6 @@ void TestPortSettingWindow::cancelForgetsThePortInMemoryOnly()
     QCOMPARE(controller->link()->mSerialPort.name, QStringLiteral("ttyUSB0"));
     QCOMPARE(fileBytes(), before);
     QCOMPARE(reload()->mPortInfo->mName, QStringLiteral("ttyUSB0")); // back after a restart
-}
-
-void TestPortSettingWindow::onlyOkAndCancelCloseItOnce()
-{
-    setPorts({"ttyUSB0"});
-    gPref->mConnectType = 2;
-    QList<bool> stillOpen;
-    int nested = -5;
-    const int result = runDialog([&](PortSettingWindow* dialog) {
-        for (int i = 0; i < 3; ++i) {
-            if (i == 2)
-                dialog->close(); // the window manager's close
-            else
-                QTest::keyClick(dialog, i == 0 ? Qt::Key_Escape : Qt::Key_Return);
-            stillOpen << (dialog->isVisible() && PortSettingWindow::current() == dialog);
-        }
-        nested = PortSettingWindow::OpenModal(); // e.g. a timer's command while it shows
-        stillOpen << (PortSettingWindow::current() == dialog);
-        QTest::mouseClick(dialog->CancelPB, Qt::LeftButton);
-    });
-    QCOMPARE(result, int(QDialog::Rejected));
-    QCOMPARE(nested, int(QDialog::Rejected));
-    QCOMPARE(stillOpen, (QList<bool>{true, true, true, true}));
-    QCOMPARE(gPref->mConnectType, 2); // Return did not press OK
 
     delete gPref; // without preferences there is no dialog at all
     gPref = nullptr;
