@@ -124,27 +124,22 @@ private slots:
         QCOMPARE(mWin->minimumSize(), mWin->maximumSize());
 
         // Creation order of the key array, then the settings text and the lamp.
+        const QList<QWidget*> controls =
+            mWin->content()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         QList<int> order;
-        QList<QObject*> controls;
-        for (QObject* child : mWin->content()->children()) {
-            if (auto* key = qobject_cast<MyPicBtnClass*>(child))
+        for (QWidget* control : controls)
+            if (auto* key = qobject_cast<MyPicBtnClass*>(control))
                 order << key->Index;
-            if (child->isWidgetType())
-                controls << child;
-        }
         QCOMPARE(order,
                  (QList<int>{25, 19, 16, 1,  2,  3,  4,  5,  6,  7,  8,  9,  22, 10, 24, 11, 12,
                              14, 13, 26, 15, 21, 20, 28, 29, 30, 17, 31, 27, 18, 23, 32, 0}));
-        QCOMPARE(controls.mid(33), (QList<QObject*>{mWin->SettingST, mWin->ConnectOV}));
+        QCOMPARE(controls.mid(33), (QList<QWidget*>{mWin->SettingST, mWin->ConnectOV}));
 
-        const QRect spots[] = {{86, 32, 24, 24},
-                               {50, 184, 34, 14},
-                               {87, 173, 18, 36},
-                               {86, 296, 21, 18},
-                               {-29, 9, 18, 18}};
-        const int spotKeys[] = {16, 26, 13, 23, 0};
-        for (int i = 0; i < 5; ++i)
-            QCOMPARE(mWin->IRRCnv[spotKeys[i]]->geometry(), spots[i]);
+        QCOMPARE(IRRCnvGeometry()[16], QRect(86, 32, 24, 24));
+        QCOMPARE(IRRCnvGeometry()[26], QRect(50, 184, 34, 14));
+        QCOMPARE(IRRCnvGeometry()[13], QRect(87, 173, 18, 36));
+        QCOMPARE(IRRCnvGeometry()[23], QRect(86, 296, 21, 18));
+        QCOMPARE(IRRCnvGeometry()[0], QRect(-29, 9, 18, 18));
         for (int i = 0; i <= 32; ++i) {
             MyPicBtnClass* key = mWin->IRRCnv[i];
             QCOMPARE(key->geometry(), IRRCnvGeometry()[i]);
@@ -233,9 +228,7 @@ private slots:
         QStringList items{"ID=1", "ID=2", "ID=3", "ID=4"};
         for (int n = 1; n <= 8; ++n)
             items << QStringLiteral("#%1 variable").arg(n);
-        items << "-"
-              << "Communicaion"
-              << "Simulation";
+        items += {"-", "Communicaion", "Simulation"};
 
         for (int n : downs) {
             // A right-click on the settings text, which passes its clicks to the window.
