@@ -72,19 +72,6 @@ private slots:
 
     void sourceOnOpen()
     {
-        // None given: white inside a black outline, the rounded (w-1) x (h-1) shape as mask.
-        MyPicBtnClass plain;
-        plain.resize(20, 10);
-        QSignalSpy open(&plain, &MyPicBtnClass::Open);
-        plain.Event_Open();
-        QCOMPARE(open.count(), 1);
-        QCOMPARE(plain.BtnPic.size(), QSize(40, 10));
-        QVERIFY(sameRgb(plain.mUp.pixel(10, 0), Qt::black));
-        QVERIFY(sameRgb(plain.mUp.pixel(10, 5), Qt::white));
-        QCOMPARE(qAlpha(plain.mUp.pixel(10, 5)), 255);
-        QCOMPARE(qAlpha(plain.mUp.pixel(0, 0)), 0);
-        QCOMPARE(qAlpha(plain.mUp.pixel(19, 9)), 0);
-
         // The owner's picture from Open wins over the laid-out backdrop.
         MyPicBtnClass owned;
         owned.setBackdrop(makeSource(4, 4, QColor(7, 8, 9)));

@@ -361,17 +361,6 @@ private slots:
         monitor->close();
     }
 
-    void clearTimer()
-    {
-        QVERIFY(!mWin->ClearTimer.isActive());
-        gRemValue.fill(3);
-        gVarValue.fill(-4);
-        mWin->ClearTimer_Action();
-        QCOMPARE(gRemValue, (std::array<qint32, 10>{}));
-        QCOMPARE(gVarValue, (std::array<qint32, 10>{}));
-        QVERIFY(!mWin->ClearTimer.isActive());
-    }
-
     void closingQuits() // last: it ends the event loop
     {
         // A guard so that a window which fails to quit cannot hang the suite.
