@@ -141,10 +141,12 @@ void TestWindow2::clickRules()
     });
     poll.start(5ms);
     bool forced = false;
-    QTimer::singleShot(15s, this, [&] {
+    QTimer failSafe;
+    failSafe.callOnTimeout(this, [&] {
         if (QWidget* modal = QApplication::activeModalWidget())
             forced = true, modal->close();
     });
+    failSafe.start(15s);
     QPointer<Window2> w = Window2::instance();
     if (welcome)
         w->Welcome();

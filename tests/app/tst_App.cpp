@@ -106,7 +106,9 @@ void TestApp::quitting()
     gPref->SetPortInfo(SerialPorts::at(0));
     gTw->setSerialPort(SerialPorts::at(0));
     QVERIFY(gTw->RbPortOpen());
-    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(7); }); // no hang
+    QTimer failSafe; // no hang
+    failSafe.callOnTimeout([] { QCoreApplication::exit(7); });
+    failSafe.start(10000);
     QTimer::singleShot(0, qApp, [&] {
         if (byMenu)
             app.remoconWindow()->FileQuit()->trigger();
