@@ -38,10 +38,8 @@ private slots:
     void init();
     void cleanup();
     void layout();
-    void preselectsTheChosenPort_data();
-    void preselectsTheChosenPort();
-    void storedOptions_data();
-    void storedOptions();
+    void shownAndStoredByOk_data();
+    void shownAndStoredByOk();
     void okStoresAllFourSettingsAndKeepsTheOpenLink();
     void cancelForgetsThePortInMemoryOnly();
 
@@ -165,88 +163,67 @@ void TestPortSettingWindow::layout()
     QCOMPARE(dialog.WirelessDataSizePM->itemText(15), QStringLiteral("16"));
 }
 
-void TestPortSettingWindow::preselectsTheChosenPort_data()
+void TestPortSettingWindow::shownAndStoredByOk_data()
 {
     QTest::addColumn<QStringList>("ports");
-    QTest::addColumn<QString>("chosen"); // empty: no port chosen
-    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("chosen");   // empty: no port chosen
+    QTest::addColumn<QList<int>>("prefs"); // type, size, not-auto-disconnect
+    QTest::addColumn<QList<int>>("shown"); // port row, type row, size row, size enabled
     const QStringList three{"ttyS0", "ttyUSB0", "Virtual QMC-4410"};
-    QTest::newRow("present") << three << "ttyUSB0" << 1;
-    QTest::newRow("last row, other letter case") << three << "virtual qmc-4410" << 2;
-    QTest::newRow("two rows of that name: the first")
-        << QStringList{"ttyS0", "rfcomm0", "RFCOMM0", "ttyS1"} << "Rfcomm0" << 1;
-    QTest::newRow("no longer present: row 0") << three << "ttyACM7" << 0;
-    QTest::newRow("none chosen: row 0") << three << "" << 0;
-    QTest::newRow("no ports: nothing selected") << QStringList{} << "ttyUSB0" << -1;
-    QTest::newRow("no ports, none chosen") << QStringList{} << "" << -1;
+    const QStringList twins{"ttyS0", "rfcomm0", "RFCOMM0", "ttyS1"};
+    constexpr int cMax = std::numeric_limits<int>::max(), cMin = std::numeric_limits<int>::min();
+    // Values out of range (an edited file) show the nearest row, which OK stores.
+    // clang-format off
+    QTest::newRow("present; direct") << three << "ttyUSB0" << QList<int>{0, 5, 0} << QList<int>{1, 0, 4, 0};
+    QTest::newRow("letter case differs; wireless") << three << "virtual qmc-4410" << QList<int>{1, 1, 1} << QList<int>{2, 1, 0, 1};
+    QTest::newRow("two of that name: the first; BlueSMiRF") << twins << "Rfcomm0" << QList<int>{2, 16, 0} << QList<int>{1, 2, 15, 0};
+    QTest::newRow("missing port: row 0; type -4, size 0") << three << "ttyACM7" << QList<int>{-4, 0, 1} << QList<int>{0, 0, 0, 0};
+    QTest::newRow("none chosen: row 0; type 9, size 40") << three << "" << QList<int>{9, 40, 0} << QList<int>{0, 2, 15, 0};
+    QTest::newRow("no ports: the old port stays; extremes") << QStringList{} << "ttyUSB0" << QList<int>{cMax, cMin, 0} << QList<int>{-1, 2, 0, 0};
+    QTest::newRow("no ports, none chosen") << QStringList{} << "" << QList<int>{1, 12, 1} << QList<int>{-1, 1, 11, 1};
+    // clang-format on
 }
 
-void TestPortSettingWindow::preselectsTheChosenPort()
+void TestPortSettingWindow::shownAndStoredByOk()
 {
     QFETCH(QStringList, ports);
     QFETCH(QString, chosen);
-    QFETCH(int, row);
+    QFETCH(QList<int>, prefs);
+    QFETCH(QList<int>, shown);
     setPorts(ports);
     if (!chosen.isEmpty()) {
         SerialPortInfo info;
         info.mName = chosen;
         gPref->mPortInfo = info;
     }
+    gPref->mConnectType = prefs[0];
+    gPref->mWirelessWriteSize = prefs[1];
+    gPref->mNotAutoDisconnect = prefs[2];
     QStringList shownRows, elements;
-    int selected = -2;
+    QList<int> seen;
     const int result = runDialog([&](PortSettingWindow* dialog) {
         shownRows = rowsOf(dialog->PortPM);
         for (const SerialPortEntry& e : dialog->mSerialPort)
             elements << e.name;
-        selected = dialog->PortPM->currentIndex();
+        seen = {dialog->PortPM->currentIndex(),
+                dialog->ConnectTypePM->currentIndex(),
+                dialog->WirelessDataSizePM->currentIndex(),
+                dialog->WirelessDataSizePM->isEnabled(),
+                dialog->WirelessDataSizePM->isVisible(),
+                dialog->NotAutoDisconnectCB->isChecked()};
         QTest::mouseClick(dialog->OkPB, Qt::LeftButton);
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(shownRows, ports); // the current ports, listed afresh at each opening
     QCOMPARE(elements, ports);
-    QCOMPARE(selected, row);
-    // OK stores the selected port; with no ports at all, the one chosen before stays.
-    const auto saved = reload();
-    QCOMPARE(saved->mPortInfo.has_value(), row >= 0 || !chosen.isEmpty());
-    if (saved->mPortInfo)
-        QCOMPARE(saved->mPortInfo->mName, row >= 0 ? ports[row] : chosen);
-}
-
-void TestPortSettingWindow::storedOptions_data()
-{
-    QTest::addColumn<QList<int>>("prefs"); // type, size, not-auto-disconnect
-    QTest::addColumn<QList<int>>("shown"); // type row, size row, size enabled
-    constexpr int cMax = std::numeric_limits<int>::max(), cMin = std::numeric_limits<int>::min();
-    // Values out of range (an edited file) show the nearest row, which OK stores.
-    QTest::newRow("direct") << QList<int>{0, 5, 0} << QList<int>{0, 4, 0};
-    QTest::newRow("wireless module") << QList<int>{1, 1, 1} << QList<int>{1, 0, 1};
-    QTest::newRow("BlueSMiRF, 16") << QList<int>{2, 16, 0} << QList<int>{2, 15, 0};
-    QTest::newRow("type -4, size 0") << QList<int>{-4, 0, 1} << QList<int>{0, 0, 0};
-    QTest::newRow("type 9, size 40") << QList<int>{9, 40, 0} << QList<int>{2, 15, 0};
-    QTest::newRow("extremes") << QList<int>{cMax, cMin, 0} << QList<int>{2, 0, 0};
-}
-
-void TestPortSettingWindow::storedOptions()
-{
-    QFETCH(QList<int>, prefs);
-    QFETCH(QList<int>, shown);
-    setPorts({"ttyUSB0"});
-    gPref->mConnectType = prefs[0];
-    gPref->mWirelessWriteSize = prefs[1];
-    gPref->mNotAutoDisconnect = prefs[2];
-    QList<int> seen;
-    const int result = runDialog([&](PortSettingWindow* dialog) {
-        seen = {dialog->ConnectTypePM->currentIndex(), dialog->WirelessDataSizePM->currentIndex(),
-                dialog->WirelessDataSizePM->isEnabled(), dialog->WirelessDataSizePM->isVisible(),
-                dialog->NotAutoDisconnectCB->isChecked()};
-        QTest::mouseClick(dialog->OkPB, Qt::LeftButton);
-    });
-    QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(seen, shown + QList<int>({0, prefs[2]})); // the size popup is never visible
+    // OK stores the selected port (with no ports, the one chosen before stays) and the rest.
     const auto saved = reload();
+    QCOMPARE(saved->mPortInfo ? saved->mPortInfo->mName : QString(),
+             shown[0] >= 0 ? ports[shown[0]] : chosen);
     QCOMPARE(
         (QList<int>{saved->mConnectType, saved->mWirelessWriteSize, saved->mNotAutoDisconnect}),
-        (QList<int>{shown[0], shown[1] + 1, prefs[2]}));
+        (QList<int>{shown[1], shown[2] + 1, prefs[2]}));
 }
 
 void TestPortSettingWindow::okStoresAllFourSettingsAndKeepsTheOpenLink()
