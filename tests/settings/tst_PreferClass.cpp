@@ -26,13 +26,9 @@ struct Prefs
 
 char* toString(const Prefs& p)
 {
-    return qstrdup(QStringLiteral("%1 type=%2 notAuto=%3 size=%4 [%5] [%6]")
-                       .arg(p.port)
-                       .arg(p.type)
-                       .arg(p.notAuto)
-                       .arg(p.size)
-                       .arg(p.opcodes.join(','), p.datas.join(','))
-                       .toUtf8());
+    return QTest::toString(QStringList{p.port, QString::number(p.type), QString::number(p.notAuto),
+                                       QString::number(p.size)} +
+                           p.opcodes + p.datas);
 }
 
 Prefs stored(const PreferClass& p)
@@ -157,7 +153,6 @@ void TestPreferClass::load_data()
     // clang-format off
     QTest::newRow("empty file") << QByteArray() << Prefs{};
     QTest::newRow("keys in any case") << QByteArray("CONNECTTYPE\n1\nnotautodisconnect\nTRUE\nwirelessWRITEsize\n7\nserialport\na\nb\nc\n") << Prefs{"a|b|c", 1, true, 7};
-    QTest::newRow("BlueSMiRF True") << QByteArray("BlueSMiRF\nTrue\n") << Prefs{.type = 2};
     QTest::newRow("bluesmirf true") << QByteArray("bluesmirf\ntrue\n") << Prefs{.type = 2};
     QTest::newRow("BlueSMiRF False keeps type") << QByteArray("ConnectType\n1\nBlueSMiRF\nFalse\n") << Prefs{.type = 1};
     QTest::newRow("other text is false") << QByteArray("NotAutoDisconnect\nyes\n") << Prefs{};
