@@ -131,6 +131,7 @@ void TestTransSepaWindow::cleanup()
     for (const QPointer<QTimer>& t : std::as_const(gAnswerers))
         delete t.data();
     gAnswerers.clear();
+    gPref = mPref.get(); // a test may have pointed it elsewhere
     while (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
         modal->done(0);
         Settle();
@@ -270,15 +271,15 @@ void TestTransSepaWindow::dialogs_data()
         t->mWin->Cmd_Excute(H("2A"), true);
     };
     const QString box = QStringLiteral("QMessageBox"), dialog = QStringLiteral("PortSettingWindow");
-    QTest::newRow("port refused") << Action([](T* t) {
+    const Action refused = [](T* t) {
         t->mDev->setOpenFailure(SerialError::Busy);
         t->mWin->RbPortOpen();
-    }) << "OK" << box
-                                  << QStringList{"", "コントローラーに接続できませんでした...",
-                                                 "電源がオンになっているか確認して下さい..."
-                                                 "\nポートは他のプログラムが使用中です。",
-                                                 "OK"}
-                                  << QByteArray() << true << 1;
+    };
+    const QStringList refusedShown{
+        "", "コントローラーに接続できませんでした...",
+        "電源がオンになっているか確認して下さい...\nポートは他のプログラムが使用中です。", "OK"};
+    QTest::newRow("port refused") << refused << "OK" << box << refusedShown << QByteArray() << true
+                                  << 1;
     QTest::newRow("read-out 開始")
         << readOut << "開始" << box << readOutShown << H("F2") << true << 1;
     QTest::newRow("read-out キャンセル")
