@@ -18,6 +18,10 @@ namespace {
 // handled the moment the port signals them; this only catches data that
 // arrived without a signal.
 constexpr auto kSerialBackUpPeriod = 10ms;
+// A stream pushes its backup poll back after a byte only when it last did so
+// longer ago than this: on a fast line that spares restarting the timer for
+// every byte, on a slow one the poll still never comes due between replies.
+constexpr auto kSerialBackUpPushInterval = 1ms;
 // The sequencer looks at the pending exchange this often.
 constexpr auto kDirectCommandPeriod = 500ms;
 // Stall watch over the progress display.
@@ -262,6 +266,7 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
         PrgPB.Maximum = std::max(qint32(data.size()) - 2, 0);
         PushProgress();
         SerialBackUpTimer.start();
+        mBackUpPushed.start();
         mWriteData = data.mid(1);
         MySerial->write(data.left(1));
     } else if (IsMemoryCode(cmd)) {
@@ -296,9 +301,8 @@ void ControllerLink::Cmd_Excute(const QByteArray& data, bool allowClose)
 
 void ControllerLink::MySerial_DataAvailable()
 {
-    // A byte stream keeps its backup poll running until its last reply
-    // (DoSerialRead stops it); restarting the timer for every byte would cost
-    // more than the poll it saves.
+    // The backup poll is left running: a notification with nothing to read
+    // must not end it. A stream's last reply stops it (DoSerialRead).
     DoSerialRead();
 }
 
@@ -364,8 +368,11 @@ void ControllerLink::DoSerialRead()
             const QByteArray next = mWriteData.left(1);
             mWriteData.remove(0, 1);
             MySerial->write(next);
-            if (!SerialBackUpTimer.isActive())
+            if (!SerialBackUpTimer.isActive() ||
+                mBackUpPushed.hasExpired(kSerialBackUpPushInterval.count())) {
                 SerialBackUpTimer.start();
+                mBackUpPushed.start();
+            }
             MySerial->xmitWait();
         }
     } else if (mMcpCmd == "CONTROLER_INFORMATION") {

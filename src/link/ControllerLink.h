@@ -4,6 +4,7 @@
 #include "platform/Serial.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -178,4 +179,5 @@ private:
     bool mReadAgain = false;          // data signalled while it ran
     bool mFinishedPending = false;    // emit mcpFinished when the read is done
     bool mDeviceGoneReported = false; // a vanished device is reported once
+    QElapsedTimer mBackUpPushed;      // when a stream last pushed its backup poll back
 };
