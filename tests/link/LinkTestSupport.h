@@ -16,8 +16,7 @@ inline QByteArray H(const char* hex)
     return QByteArray::fromHex(hex);
 }
 
-// Lets every reply already on its way arrive (the fake answers through
-// zero-timers) and deferred deletions run, without waiting on the clock.
+// Lets the fake's zero-timer replies arrive and deferred deletions run.
 inline void Settle()
 {
     for (int i = 0; i < 50; ++i)
@@ -28,12 +27,6 @@ inline void Settle()
 class RecordingView : public ControllerView
 {
 public:
-    struct AlertCall
-    {
-        int icon = 0;
-        QString action, cancel, alternate, message, explanation, title;
-    };
-
     void SetMsg(const QString& text) override { messages.append(text); }
     void ShowProgress(const ProgressBarState& bar, const StaticTextState& count) override
     {
@@ -53,19 +46,12 @@ public:
     int Alert(int icon, const QString& action, const QString& cancel, const QString& alternate,
               const QString& message, const QString& explanation, const QString& title) override
     {
-        alerts.append({icon, action, cancel, alternate, message, explanation, title});
+        alerts.append(
+            {QString::number(icon), action, cancel, alternate, message, explanation, title});
         beepsBeforeAlert.append(beeps);
         return alertAnswer;
     }
     void Beep() override { ++beeps; }
-
-    // Alert i as {icon, action, cancel, alternate, message, explanation, title}.
-    QStringList alertTexts(int i) const
-    {
-        const AlertCall& a = alerts.at(i);
-        return {QString::number(a.icon), a.action, a.cancel, a.alternate, a.message,
-                a.explanation,           a.title};
-    }
 
     QStringList messages;
     QList<ProgressBarState> progress;
@@ -75,7 +61,7 @@ public:
     int portSettingsRequests = 0;
     std::function<void()> onPortSettings;
     std::function<void()> onProgress;
-    QList<AlertCall> alerts;
+    QList<QStringList> alerts; // {icon, action, cancel, alternate, message, explanation, title}
     QList<int> beepsBeforeAlert;
     int alertAnswer = 1;
     int beeps = 0;

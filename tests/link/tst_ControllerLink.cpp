@@ -1,5 +1,5 @@
-// The controller link against a scripted fake port: wire traces byte for
-// byte, the state after each reply, messages, alerts and progress.
+// The controller link against a scripted fake port: wire traces, the state
+// after each reply, messages, alerts, progress and the stream's backup poll.
 #include "LinkTestSupport.h"
 
 #include "FakeSerial.h"
@@ -24,16 +24,8 @@ Q_DECLARE_METATYPE(Starter)
 
 namespace {
 
-// How an exchange ends: finished and closed; finished and ended with the
-// port kept (NotAutoDisconnect); finished with the exchange left open; or
-// waiting for a reply that its last byte never asks for.
-enum End
-{
-    Closed,
-    Kept,
-    Open,
-    Waiting
-};
+// Finished and closed / port kept / exchange left open / waiting forever.
+constexpr int Closed = 0, Kept = 1, Open = 2, Waiting = 3;
 const char* const Echo = nullptr; // the data read are the bytes written
 const QString kNoLink = QStringLiteral("コントローラーに接続できませんでした...");
 
@@ -54,18 +46,17 @@ void ExchangeColumns()
 {
     QTest::addColumn<Starter>("start");
     QTest::addColumn<QByteArray>("script"); // replies in order, then echoes
-    QTest::addColumn<QByteArray>("written");
-    QTest::addColumn<QByteArray>("readData");
-    QTest::addColumn<int>("maximum"); // of the progress bar
-    QTest::addColumn<int>("end");
-    QTest::addColumn<int>("beeps");
+    for (const char* c : {"written", "readData"})
+        QTest::addColumn<QByteArray>(c);
+    for (const char* c : {"maximum", "end", "beeps"}) // maximum: of the progress bar
+        QTest::addColumn<int>(c);
 }
 
 void Row(const char* name, const Starter& start, const char* script, const char* written,
-         const char* readData, int maximum, End end = Open, int beeps = 0)
+         const char* readData, int maximum, int end = Open, int beeps = 0)
 {
     QTest::newRow(name) << start << H(script) << H(written) << H(readData ? readData : written)
-                        << maximum << int(end) << beeps;
+                        << maximum << end << beeps;
 }
 
 } // namespace
@@ -75,41 +66,608 @@ class TestControllerLink : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        mDir = std::make_unique<QTemporaryDir>();
+        mDev = std::make_unique<FakeSerialDevice>();
+        mEntry =
+            mDev->entry(QStringLiteral("COM1"), QStringLiteral("in-1"), QStringLiteral("out-1"));
+        SerialPorts::setOverride({mEntry});
+        mPref = std::make_unique<PreferClass>(QStringLiteral("VantorController IR"), mDir->path());
+        mPref->mPortInfo = SerialPortInfo(mEntry);
+        mPref->mNotAutoDisconnect = false;
+        mView = std::make_unique<RecordingView>();
+        mLink = std::make_unique<ControllerLink>(mPref.get(), mView.get());
+    }
+    void cleanup()
+    {
+        mLink.reset();
+        mView.reset();
+        mPref.reset();
+        Settle(); // backends closed by the link are deleted later
+        mDev.reset();
+        mDir.reset();
+        SerialPorts::clearOverride();
+    }
 
-    void singleByte_data();
+    void singleByte_data()
+    {
+        ExchangeColumns();
+        Row("BREAK", Send("BREAK"), "", "F3", "", 0, Closed);
+        Row("STOP", Send("STOP"), "", "FA", "", 0, Closed);
+        Row("RUN", Send("RUN"), "", "FB", "", 0, Closed);
+        Row("RESET", Send("RESET"), "", "FC", "", 0, Closed);
+        Row("BREAK answered wrongly beeps", Send("BREAK"), "00", "F3", "", 0, Closed, 1);
+        Row("RESET answered wrongly beeps", Send("RESET"), "FF", "FC", "", 0, Closed, 1);
+        Row("TRANSMITION 129", Send("TRANSMITION", QByteArray(129, 0x11)), "", "EC", "", 5,
+            Waiting);
+        Row("DELETE nothing", Send("DELETE"), "", "EC", "", 3, Waiting);
+    }
     void singleByte() { runExchange(); }
-    void streams_data();
+    void streams_data()
+    {
+        ExchangeColumns();
+        Row("41 42 43", Excute("414243"), "010203", "414243", "010203", 1);
+        Row("one byte", Excute("7F"), "", "7F", Echo, 0);
+        Row("allowClose closes at the end", Excute("2A0B", true), "", "2A0B", Echo, 0, Closed);
+        Row("NotAutoDisconnect keeps it", Excute("2A0B", true, true), "", "2A0B", Echo, 0, Kept);
+        Row("empty stream waits", Excute(""), "", "", "", 0, Waiting);
+    }
     void streams() { runExchange(); }
-    void servoCommands_data();
+    void servoCommands_data()
+    {
+        ExchangeColumns();
+        Row("PTP_SET on", CMD(Cmd_PTP_SET(true)), "", "B101", Echo, 0);
+        Row("PTP_SET off", CMD(Cmd_PTP_SET(false)), "", "B100", Echo, 0);
+        Row("IsMOVING", CMD(Cmd_IsMOVING()), "B001", "B000", "B001", 0);
+        Row("SPEED 100", CMD(Cmd_SPEED(100)), "", "B264", Echo, 0);
+        Row("SPEED 0", CMD(Cmd_SPEED(0)), "", "B200", Echo, 0);
+        Row("SPEED_V 255", CMD(Cmd_SPEED_V(255)), "", "E9FF", Echo, 0);
+        Row("SERVO_POS_GET 7", CMD(Cmd_SERVO_POS_GET(7)), "075A", "0700", "075A", 0);
+        Row("GROUP 1", CMD(Cmd_SERVO_POS_GET_GROUP(1)), "D4102030405060", "D4000000000000",
+            "D4102030405060", 5);
+        Row("GROUP 8", CMD(Cmd_SERVO_POS_GET_GROUP(8)), "", "DB000000000000", Echo, 5);
+        Row("GROUP 44 is the last", CMD(Cmd_SERVO_POS_GET_GROUP(44)), "", "FF000000000000", Echo,
+            5);
+        Row("SERVO_POS_SET 2,128", CMD(Cmd_SERVO_POS_SET(2, 128)), "", "E60280", Echo, 1);
+        Row("SERVO_SET 5 on", CMD(Cmd_SERVO_SET(5, true)), "", "E705", Echo, 0);
+        Row("SERVO_SET 5 off", CMD(Cmd_SERVO_SET(5, false)), "", "E805", Echo, 0);
+        Row("list 3,2 '90, 120'", CMD(Cmd_SERVO_POS_SET(3, 2, "90, 120")), "",
+            "E703E6035AE704E60478", Echo, 8);
+        Row("list: missing field is 0", CMD(Cmd_SERVO_POS_SET(3, 2, "90")), "",
+            "E703E6035AE704E60400", Echo, 8);
+        Row("list: fraction truncated", CMD(Cmd_SERVO_POS_SET(0, 1, " 90.9 ")), "", "E700E6005A",
+            Echo, 3);
+        Row("list up to 255", CMD(Cmd_SERVO_POS_SET(254, 2, "0,255")), "", "E7FEE6FE00E7FFE6FFFF",
+            Echo, 8);
+        Row("list of none sends nothing", CMD(Cmd_SERVO_POS_SET(3, 0, "90")), "", "", "", 0,
+            Waiting);
+    }
     void servoCommands() { runExchange(); }
-    void memory_data();
+    void memory_data()
+    {
+        ExchangeColumns();
+        // Per address: code, address low, high, data (00 to read); reply 4 is the memory byte.
+        Row("SRAM read 2 @0140", CMD(Cmd_SRAM_READ(0x140, 2)), "F74001AAF74101BB",
+            "F7400100F7410100", "AABB", 8);
+        Row("SRAM write 05 @0140", CMD(Cmd_SRAM_WRITE(0x140, H("05"))), "", "F8400105", "05", 4);
+        Row("SRAM write across a page", CMD(Cmd_SRAM_WRITE(0x1FF, H("1122"))), "",
+            "F8FF0111F8000222", "1122", 8);
+        Row("INTROM read at FFFF", CMD(Cmd_INTROM_READ(0xFFFF, 1)), "B3FFFF42", "B3FFFF00", "42",
+            4);
+        Row("INTROM write 7F @0010", CMD(Cmd_INTROM_WRITE(0x10, H("7F"))), "", "B44B10007F7F", "7F",
+            4);
+        Row("EXTROM read 000E+2", CMD(Cmd_EXTROM_READ(0x0E, 2)), "F20E0034F20F0012",
+            "F20E0000F20F0000", "3412", 8);
+        Row("EXTROM write 7F @0010", CMD(Cmd_EXTROM_WRITE(0x10, H("7F"))), "F40B10007F99",
+            "F40B10007F7F", "99", 4);
+        Row("EXTROM write up to FFFF", CMD(Cmd_EXTROM_WRITE(0xFFFE, H("0102"))), "",
+            "F40BFEFF0101F40BFFFF0202", "0102", 8);
+        Row("Get_PROGRAM_SIZE", Starter(&L::Get_PROGRAM_SIZE), "F20E0034F20F0012",
+            "F20E0000F20F0000", "3412", 8);
+        Row("Get_PROGRAM_CODE 3", Starter([](L& l) { l.Get_PROGRAM_CODE(3); }),
+            "F2000001F2010002F2020003", "F2000000F2010000F2020000", "010203", 12);
+        Row("SRAM write of nothing stalls", CMD(Cmd_SRAM_WRITE(0x140, {})), "", "F84001", "", 0,
+            Waiting);
+        Row("EXTROM write of nothing stalls", CMD(Cmd_EXTROM_WRITE(0x140, {})), "", "F40B4001", "",
+            0, Waiting);
+        Row("allowClose left set closes", Starter([](L& l) {
+                l.mAllowClose = true;
+                l.Cmd_SRAM_WRITE(0x141, H("07"));
+            }),
+            "", "F8410107", "07", 4, Closed);
+    }
     void memory() { runExchange(); }
-    void identificationChain();
-    void stateAfterEachReply();
-    void streamFedByHand();
-    void newCommandReplacesPending();
-    void viewRunningEventLoop();
-    void rejectedArguments_data();
-    void rejectedArguments();
+    void identificationChain()
+    {
+        // F0, 00, the five answers sent back, the checksum at 04F2..04F3, then F2, which rests.
+        mDev->setReplier(ScriptedReplier(H("F0") + QByteArray("QM4410") + H("F7F20412") +
+                                         H("F7F30434") + H("55")));
+        mLink->RbCmdSend("CONTROLER_INFORMATION", QByteArray());
+        QCOMPARE(mLink->mMsg, QStringLiteral("コントローラー情報取得中...9600 baud"));
+        const QByteArray expected = H("F000") + QByteArray("QM441") + H("F7F20400F7F30400F2");
+        QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), expected, 5000);
+        QCOMPARE(mLink->mInfoCtrlr, QByteArray("QM4410"));
+        QCOMPARE(mLink->mInfoChecksum, H("1234"));
+        QCOMPARE(mLink->mMcpCmd, QByteArray("PROGRAM_INFORMATION"));
+        QVERIFY(!mLink->mMcpFinish);
+        QCOMPARE(mView->countTexts.last().Text, QStringLiteral("16/78"));
+    }
+    void stateAfterEachReply()
+    {
+        QVERIFY(mLink->Cmd_SRAM_READ(0x140, 2));
+        // Reply n releases byte n+1 of F7400100F7410100; step and address follow.
+        const QByteArray wire = H("F7400100F7410100"), replies = H("010203AA050607BB");
+        for (int n = 0; n < 8; ++n) {
+            mDev->feed(replies.mid(n, 1));
+            QCOMPARE(mDev->written(), wire.left(n + 2));
+            QCOMPARE(mLink->mMcpFinish, n == 7);
+            if (n < 7) {
+                QCOMPARE(mLink->mMcpStep, (n + 1) % 4);
+                QCOMPARE(mLink->mMcpAddr, n < 3 ? 0x140 : 0x141);
+                QCOMPARE(mView->countTexts.last().Text, QStringLiteral("%1/8").arg(n + 1));
+            }
+        }
+        QCOMPARE(mLink->mReadData, H("AABB"));
+    }
+    void streamFedByHand()
+    {
+        // Each reply, also one of several bytes, releases the next byte at once.
+        mLink->Cmd_Excute(H("41424344"), false);
+        const char* const steps[][2] = {{"01", "4142"}, {"0203", "414243"}, {"04", "41424344"}};
+        for (const auto& step : steps) {
+            mDev->feed(H(step[0]));
+            QCOMPARE(mDev->written(), H(step[1]));
+        }
+        mDev->feed(H("05"));
+        QVERIFY(mLink->mMcpFinish);
+        QCOMPARE(mLink->mReadData, H("0102030405"));
+        QVERIFY(!mLink->SerialBackUpTimer.isActive());
+        // The finished bar shows 0 of 0 and keeps the last count text.
+        QVERIFY(mView->progress.last().Visible);
+        QCOMPARE(mView->progress.last().Maximum, 0);
+        QCOMPARE(mView->countTexts.last().Text, QStringLiteral("3/2"));
+    }
+    void emptyNotificationKeepsBackupPoll_data()
+    {
+        // The port may signal data with nothing to read (a reply already taken);
+        // the reply that then arrives silently is found by the 10 ms poll.
+        QTest::addColumn<int>("repliesBefore"); // answered normally first
+        QTest::newRow("before the first reply") << 0;
+        QTest::newRow("after one reply") << 1;
+        QTest::newRow("before the last reply") << 2;
+    }
+    void emptyNotificationKeepsBackupPoll()
+    {
+        QFETCH(int, repliesBefore);
+        const QByteArray stream = H("414243");
+        mLink->Cmd_Excute(stream, false);
+        for (int i = 0; i < repliesBefore; ++i)
+            mDev->feed(QByteArray(1, char(0x10 + i)));
+        mDev->feed(QByteArray()); // notified, nothing to read
+        QCOMPARE(mDev->written(), stream.left(repliesBefore + 1));
+        QVERIFY(mLink->SerialBackUpTimer.isActive());
+        mDev->feedSilently(QByteArray(1, char(0x10 + repliesBefore)));
+        if (repliesBefore + 1 < stream.size())
+            QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), stream.left(repliesBefore + 2), 5000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        for (int i = repliesBefore + 1; i < stream.size(); ++i)
+            mDev->feed(QByteArray(1, char(0x10 + i)));
+        QVERIFY(mLink->mMcpFinish);
+        QCOMPARE(mDev->written(), stream);
+        QCOMPARE(mLink->mReadData, H("101112"));
+        QVERIFY(!mLink->SerialBackUpTimer.isActive()); // the poll ends with the stream
+    }
+    void countTextEveryReply_data()
+    {
+        // n bytes count their replies against n - 2; the last reply ends the
+        // stream instead of counting. Two bytes count against 0: no text.
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QString>("texts"); // after each counted reply, joined by spaces
+        QTest::newRow("3 bytes") << 3 << "1/1 2/1";
+        QTest::newRow("12 bytes") << 12
+                                  << "1/10 2/10 3/10 4/10 5/10 6/10 7/10 8/10 9/10 10/10 11/10";
+        QTest::newRow("2 bytes") << 2 << "";
+    }
+    void countTextEveryReply()
+    {
+        QFETCH(int, length);
+        QFETCH(QString, texts);
+        QByteArray stream;
+        for (int i = 0; i < length; ++i)
+            stream.append(char(0x01 + i));
+        mDev->setEcho();
+        mLink->Cmd_Excute(stream, false);
+        const qsizetype pushesBefore = mView->countTexts.size();
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QCOMPARE(mLink->mReadData, stream);
+        QStringList shown;
+        for (qsizetype i = pushesBefore; i < mView->countTexts.size(); ++i) {
+            if (mView->progress.at(i).Value > 0)
+                shown.append(mView->countTexts.at(i).Text);
+        }
+        QCOMPARE(shown.join(QLatin1Char(' ')), texts);
+    }
+    void newCommandReplacesPending()
+    {
+        // A listener of mcpFinished may start the next command; a new command
+        // replaces a pending one, whose remaining bytes never go out.
+        int started = 0;
+        connect(mLink.get(), &ControllerLink::mcpFinished, this, [&] {
+            if (started++ == 0)
+                mLink->Cmd_Excute(H("61"), false);
+        });
+        mLink->Cmd_Excute(H("414243"), false);
+        mDev->feed(H("01"));
+        mLink->Cmd_Excute(H("5152"), false);
+        QCOMPARE(mDev->written(), H("414251"));
+        mDev->setEcho();
+        mDev->feed(H("02"));
+        QTRY_COMPARE_WITH_TIMEOUT(started, 2, 5000);
+        QCOMPARE(mDev->written(), H("4142515261"));
+        QCOMPARE(mLink->mReadData, H("61"));
+    }
+    void viewRunningEventLoop()
+    {
+        // A view running the event loop must not make replies be handled re-entrantly.
+        int depth = 0, maxDepth = 0;
+        mView->onProgress = [&] {
+            maxDepth = std::max(maxDepth, ++depth);
+            QCoreApplication::processEvents();
+            --depth;
+        };
+        mDev->setReplier(ScriptedReplier(H("F7100011F7110022F7120033")));
+        QVERIFY(mLink->Cmd_SRAM_READ(0x10, 3));
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QCOMPARE(mDev->written(), H("F7100000F7110000F7120000"));
+        QCOMPARE(mLink->mReadData, H("112233"));
+        QCOMPARE(maxDepth, 1);
+    }
+    void rejectedArguments_data()
+    {
+        QTest::addColumn<Starter>("start");
+        QTest::newRow("SPEED 256") << NOT(Cmd_SPEED(256));
+        QTest::newRow("SPEED_V 300") << NOT(Cmd_SPEED_V(300));
+        QTest::newRow("POS_GET 256") << NOT(Cmd_SERVO_POS_GET(256));
+        QTest::newRow("GROUP 45: past FF") << NOT(Cmd_SERVO_POS_GET_GROUP(45));
+        QTest::newRow("POS_SET position 256") << NOT(Cmd_SERVO_POS_SET(1, 256));
+        QTest::newRow("POS_SET channel -5") << NOT(Cmd_SERVO_POS_SET(-5, 10));
+        QTest::newRow("SERVO_SET 999") << NOT(Cmd_SERVO_SET(999, true));
+        QTest::newRow("list channel past 255") << NOT(Cmd_SERVO_POS_SET(255, 2, "1,2"));
+        QTest::newRow("list position 300") << NOT(Cmd_SERVO_POS_SET(1, 2, "10,300"));
+        QTest::newRow("list not a number") << NOT(Cmd_SERVO_POS_SET(1, 2, "10,abc"));
+        QTest::newRow("SRAM read FFFF+2") << NOT(Cmd_SRAM_READ(0xFFFF, 2));
+        QTest::newRow("INTROM read FFF0+17") << NOT(Cmd_INTROM_READ(0xFFF0, 17));
+        QTest::newRow("EXTROM read huge") << NOT(Cmd_EXTROM_READ(0x100, 0x7FFFFFFF));
+        QTest::newRow("SRAM write FFFE+3") << NOT(Cmd_SRAM_WRITE(0xFFFE, H("010203")));
+        QTest::newRow("EXTROM write FFFD+4") << NOT(Cmd_EXTROM_WRITE(0xFFFD, H("01020304")));
+        QTest::newRow("address -1") << NOT(Cmd_SRAM_READ(-1, 1));
+        QTest::newRow("length -1") << NOT(Cmd_SRAM_READ(0x100, -1));
+        QTest::newRow("RbCmdSend F4 past FFFF")
+            << Starter([](L& l) { l.RbCmdSend(l.cEXTROM_WRITE, H("0102"), 0xFFFF); });
+    }
+    void rejectedArguments()
+    {
+        QFETCH(Starter, start);
+        mDev->setEcho(); // a finished exchange whose result must survive the refusal
+        QVERIFY(mLink->Cmd_IsMOVING());
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        Settle();
+        mDev->clearWritten();
+        mLink->mMcpLog = QStringLiteral("previous");
+        const int pushes = mView->progress.size();
 
-    void portClose_data();
-    void portClose();
-    void portSearch_data();
-    void portSearch();
-    void openFailure_data();
-    void openFailure();
-    void serialErrors();
+        start(*mLink);
+        Settle();
+        QVERIFY(mDev->written().isEmpty());
+        QCOMPARE(mLink->mReadData, H("B000"));
+        QCOMPARE(mLink->mMcpCmd, QByteArray("STATUS_COMMAND"));
+        QCOMPARE(mLink->mMcpLog, QStringLiteral("previous"));
+        QCOMPARE(mView->progress.size(), pushes);
+        QCOMPARE(mDev->openCount(), 1);
+    }
 
-    void sequencerJobs_data();
-    void sequencerJobs();
-    void sequencerGetMoter();
-    void programReadOut_data();
-    void programReadOut();
+    void portClose_data()
+    {
+        for (const char* c : {"wasOpen", "notAutoDisconnect"})
+            QTest::addColumn<bool>(c);
+        QTest::addColumn<int>("how"); // 0 RbPortClose(false), 1 forced, 2 FoceClose_Action
+        QTest::addColumn<bool>("openAfter");
+        QTest::addColumn<QString>("message"); // empty: none shown
+        QTest::addColumn<bool>("buttonAfter");
+        QTest::newRow("auto") << true << false << 0 << false << "切断..." << false;
+        QTest::newRow("keep") << true << true << 0 << true << "接続中..." << true;
+        QTest::newRow("keep, forced") << true << true << 1 << false << "切断..." << false;
+        QTest::newRow("already closed") << false << false << 1 << false << QString() << false;
+        QTest::newRow("FoceClose, keep") << true << true << 2 << true << "接続中..." << false;
+    }
+    void portClose()
+    {
+        QFETCH(bool, wasOpen);
+        QFETCH(bool, notAutoDisconnect);
+        QFETCH(int, how);
+        QFETCH(bool, openAfter);
+        QFETCH(QString, message);
+        QFETCH(bool, buttonAfter);
+        if (wasOpen)
+            mLink->Cmd_Excute(H("41"), false);
+        else
+            mLink->SetFoceCloseVisible(true);
+        mPref->mNotAutoDisconnect = notAutoDisconnect;
+        mView->messages.clear();
+        mView->buttonsEnabled.clear();
+
+        if (how == 2)
+            mLink->FoceClose_Action();
+        else
+            mLink->RbPortClose(how == 1);
+
+        QCOMPARE(mLink->mMcpOpen, openAfter);
+        QCOMPARE(mDev->isOpen(), openAfter);
+        QCOMPARE(mDev->closeCount(), wasOpen && !openAfter ? 1 : 0);
+        QCOMPARE(mView->messages, message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(mView->foceCloseVisible, buttonAfter);
+        QVERIFY(mLink->mMcpCmd.isEmpty());
+        QVERIFY(!mLink->PrgPB.Visible);
+        QCOMPARE(mView->buttonsEnabled, QList<bool>{true});
+    }
+    void portSearch_data()
+    {
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QString>("wanted");
+        QTest::addColumn<int>("opened"); // index into ports; -1: none
+        QTest::newRow("case-insensitive") << QStringList{"ttyS0", "TTYUSB0"} << "ttyusb0" << 1;
+        QTest::newRow("later of two equal names")
+            << QStringList{"ttyUSB0", "ttyS0", "TTYUSB0"} << "ttyUSB0" << 2;
+        QTest::newRow("not listed") << QStringList{"ttyS0"} << "ttyUSB0" << -1;
+        QTest::newRow("no ports at all") << QStringList{} << "ttyUSB0" << -1;
+    }
+    void portSearch()
+    {
+        QFETCH(QStringList, ports);
+        QFETCH(QString, wanted);
+        QFETCH(int, opened);
+        std::vector<std::unique_ptr<FakeSerialDevice>> devs;
+        QList<SerialPortEntry> entries;
+        for (int i = 0; i < ports.size(); ++i) {
+            devs.push_back(std::make_unique<FakeSerialDevice>());
+            entries.append(devs.back()->entry(ports.at(i), QStringLiteral("in-%1").arg(i)));
+        }
+        SerialPorts::setOverride(entries);
+        mPref->mPortInfo->mName = wanted;
+
+        QCOMPARE(mLink->RbPortOpen(), opened >= 0);
+        for (int i = 0; i < ports.size(); ++i)
+            QCOMPARE(devs[i]->openCount(), int(i == opened));
+        if (opened >= 0) {
+            QCOMPARE(mView->messages,
+                     (QStringList{"ポート検索...", ports.at(opened) + "に接続します...",
+                                  "接続OK... 9600 baud"}));
+            QCOMPARE(mPref->mPortInfo->mInputDriverName, QStringLiteral("in-%1").arg(opened));
+            QVERIFY(mView->alerts.isEmpty());
+            mLink->RbPortClose(true);
+            Settle();
+            return;
+        }
+        QCOMPARE(mView->messages, ports.isEmpty() ? QStringList() : QStringList{"ポート検索..."});
+        QCOMPARE(mView->alerts,
+                 (QList<QStringList>{{"2", "OK", "", "", kNoLink,
+                                      "ケーブルが接続されていない可能性があります...", ""}}));
+        QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
+        // The choice is forgotten: the next command asks for a port first.
+        QVERIFY(!mPref->mPortInfo.has_value());
+        mLink->Cmd_Excute(H("01"), true);
+        QCOMPARE(mView->portSettingsRequests, 1);
+        QVERIFY(!mLink->PrgPB.Visible);
+    }
+    void openFailure_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("permission")
+            << int(SerialError::PermissionDenied)
+            << "ポートを使用する権限がありません。シリアルポートの使用を許可さ"
+               "れたユーザーである必要があります（Debian では dialout "
+               "グループ）。";
+        QTest::newRow("busy") << int(SerialError::Busy) << "ポートは他のプログラムが使用中です。";
+        QTest::newRow("gone") << int(SerialError::DeviceGone)
+                              << "ポートが見つかりません。取り外された可能性があります。";
+        QTest::newRow("other") << int(SerialError::Other)
+                               << "ポートを開けませんでした（refused）。";
+    }
+    void openFailure()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, reason);
+        mDev->setOpenFailure(SerialError(error), QStringLiteral("refused"));
+        QVERIFY(!mLink->RbPortOpen());
+        // the usual hint, then the reason on its own line
+        QCOMPARE(mView->alerts, (QList<QStringList>{
+                                    {"2", "OK", "", "", kNoLink,
+                                     "電源がオンになっているか確認して下さい...\n" + reason, ""}}));
+        QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
+        mDev->clearOpenFailure(); // the next attempt opens the same port without a search
+        mView->messages.clear();
+        QVERIFY(mLink->RbPortOpen());
+        QCOMPARE(mView->messages.first(), QStringLiteral("COM1に接続します..."));
+        QCOMPARE(mDev->openCount(), 1);
+    }
+    void serialErrors()
+    {
+        mLink->Cmd_Excute(H("414243"), true);
+        mLink->SetFoceCloseVisible(false);
+        // An ordinary error is reported each time; the exchange goes on.
+        for (int i = 0; i < 2; ++i)
+            mDev->raiseError(SerialError::Other, QStringLiteral("framing"));
+        QCOMPARE(mLink->mMsg, QStringLiteral("エラーが起きました..."));
+        QVERIFY(mView->foceCloseVisible);
+        QCOMPARE(mView->beeps, 2);
+        mDev->feed(H("01"));
+        QCOMPARE(mDev->written(), H("4142"));
+        // A vanished device fails at every access: it is reported once.
+        for (int i = 0; i < 5; ++i)
+            mDev->raiseError(SerialError::DeviceGone, QStringLiteral("Input/output error"));
+        mDev->raiseError(SerialError::Other, QStringLiteral("write failed"));
+        QCOMPARE(mView->beeps, 3);
+        QVERIFY(mView->alerts.isEmpty());
+        mLink->RbPortClose(true);
+        Settle();
+        mDev->setEcho(); // the device is back: it opens again, and a new loss is heard again
+        mDev->clearWritten();
+        mLink->Cmd_Excute(H("2A"), false);
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QCOMPARE(mDev->written(), H("2A"));
+        QCOMPARE(mDev->openCount(), 2);
+        mDev->raiseError(SerialError::DeviceGone, QStringLiteral("gone"));
+        mDev->raiseError(SerialError::DeviceGone, QStringLiteral("gone"));
+        QCOMPARE(mView->beeps, 4);
+    }
+
+    void sequencerJobs_data()
+    {
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<QByteArray>("readData");
+        QTest::addColumn<QString>("messages"); // joined by |; empty: rests with the port open
+        const QString size = QStringLiteral("Get_PROGRAM_SIZE"),
+                      moter = QStringLiteral("Get_MOTER");
+        // The size is stored low byte first; a short read counts as 0.
+        QTest::newRow("size 34 12") << size << 0 << H("3412") << "4660 バイト|切断...";
+        QTest::newRow("size of one byte") << size << 0 << H("05") << "5 バイト|切断...";
+        QTest::newRow("size not read") << size << 0 << QByteArray() << "0 バイト|切断...";
+        QTest::newRow("MOVE_MOTOR") << "MOVE_MOTOR" << 0 << H("0102") << "切断...";
+        QTest::newRow("Get_MOTER at 8 ends") << moter << 8 << H("0102") << "切断...";
+        QTest::newRow("Get_MOTER past 8 ends") << moter << 9 << H("0102") << "切断...";
+        QTest::newRow("Get_PROGRAM_CODE rests") << "Get_PROGRAM_CODE" << 0 << H("0102") << "";
+    }
+    void sequencerJobs()
+    {
+        QFETCH(QString, job);
+        QFETCH(int, step);
+        QFETCH(QByteArray, readData);
+        QFETCH(QString, messages);
+        const bool closes = !messages.isEmpty();
+        QVERIFY(mLink->RbPortOpen());
+        mLink->mDirCmd = job;
+        mLink->mDirStep = step;
+        mLink->mReadData = readData;
+        mLink->mMcpFinish = true;
+        mView->messages.clear();
+        mLink->DirectCommandTimer_Action();
+        QCOMPARE(mView->messages.join(QLatin1Char('|')), messages);
+        QVERIFY(mDev->written().isEmpty());
+        QVERIFY(!mLink->DirectCommandTimer.isActive());
+        QCOMPARE(mLink->mMcpOpen, !closes);
+        QCOMPARE(mLink->mReadData, closes ? QByteArray() : readData);
+        QCOMPARE(mLink->mMcpFinish, !closes);
+    }
+    void sequencerGetMoter()
+    {
+        // Group 0 first; the sequencer then reads groups 1..8, one per tick, each
+        // after the previous exchange finished. Each answers its code and six positions.
+        auto n = std::make_shared<int>(0);
+        mDev->setReplier([n](char c) { return QByteArray(1, quint8(c) >= 0xD3 ? c : char(++*n)); });
+        mLink->mDirCmd = QStringLiteral("Get_MOTER");
+        mLink->mDirStep = 0;
+        QVERIFY(mLink->Cmd_SERVO_POS_GET_GROUP(0));
+        mLink->DirectCommandTimer.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!mLink->mMcpOpen && !mLink->DirectCommandTimer.isActive(), 20000);
+        QByteArray expected;
+        for (int g = 0; g <= 8; ++g)
+            expected += QByteArray(1, char(0xD3 + g)) + QByteArray(6, '\0');
+        QCOMPARE(mDev->written(), expected);
+        QCOMPARE(mLink->mDirStep, 8);
+        QCOMPARE(mDev->openCount(), 1);
+    }
+    void programReadOut_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("hasPort");
+        QTest::newRow("開始") << 1 << true;
+        QTest::newRow("キャンセル") << 0 << true;
+        QTest::newRow("no port chosen: asks first") << 1 << false;
+    }
+    void programReadOut()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, hasPort);
+        mView->alertAnswer = answer;
+        if (!hasPort)
+            mPref->mPortInfo.reset();
+        QByteArray writtenWhenAsked = "not asked";
+        mView->onPortSettings = [&] {
+            writtenWhenAsked = mDev->written();
+            mPref->mPortInfo = SerialPortInfo(mEntry);
+        };
+        mDev->setReplier(ScriptedReplier(H("F20E0034F20F0012")));
+
+        mLink->MyCmd_GET_PROGRAM_CODE();
+        QCOMPARE(mView->alerts,
+                 (QList<QStringList>{
+                     {"2", "開始", "キャンセル", "",
+                      "コントローラーに転送されているプログラムをコンピュータに読込みます。",
+                      "読込みには、少々時間がかかります。宜しいですか？", "プログラムの読込み"}}));
+        QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
+        QCOMPARE(mLink->DirectCommandTimer.isActive(), answer != 0);
+        if (answer == 0) {
+            QCOMPARE(mDev->openCount(), 0);
+            return;
+        }
+        QCOMPARE(writtenWhenAsked, hasPort ? QByteArray("not asked") : QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        const QString message = mLink->mMsg; // the next tick takes no step: the read-out rests
+        QTRY_VERIFY_WITH_TIMEOUT(!mLink->DirectCommandTimer.isActive(), 5000);
+        QCOMPARE(mLink->mReadData, H("3412"));
+        QVERIFY(mLink->mMcpOpen);
+        QCOMPARE(mLink->mMsg, message);
+        QCOMPARE(mDev->written(), H("F20E0000F20F0000"));
+    }
 
 private:
-    void runExchange();
+    void runExchange()
+    {
+        QFETCH(Starter, start);
+        QFETCH(QByteArray, script);
+        QFETCH(QByteArray, written);
+        QFETCH(QByteArray, readData);
+        QFETCH(int, maximum);
+        QFETCH(int, end);
+        QFETCH(int, beeps);
+
+        mDev->setReplier(ScriptedReplier(script));
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
+        start(*mLink);
+        // Lock-step: only the first byte is out, and flushed, before any reply.
+        QCOMPARE(mDev->written(), written.left(1));
+        QVERIFY(mDev->flushCount() > 0 || written.isEmpty());
+        QVERIFY(mView->foceCloseVisible);
+        QCOMPARE(mView->buttonsEnabled, QList<bool>{false});
+        if (end == Waiting)
+            QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), written, 5000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        Settle();
+
+        QCOMPARE(mDev->written(), written);
+        QCOMPARE(mLink->mReadData, readData);
+        QCOMPARE(finished.count(), end == Waiting ? 0 : 1);
+        QCOMPARE(mView->beeps, beeps);
+        QCOMPARE(mLink->mMcpOpen, end != Closed);
+        QCOMPARE(mDev->closeCount(), end == Closed ? 1 : 0);
+        int shownMax = 0, shownValue = 0; // every reply but the last advances the bar
+        for (const ProgressBarState& p : mView->progress)
+            shownMax = std::max(shownMax, p.Maximum), shownValue = std::max(shownValue, p.Value);
+        QCOMPARE(shownMax, maximum);
+        QCOMPARE(shownValue, int(written.size()) - (end == Waiting ? 0 : 1));
+        QCOMPARE(mLink->PrgPB.Visible, end == Open || end == Waiting);
+        if (end == Closed || end == Kept) {
+            QCOMPARE(mLink->mMsg,
+                     end == Closed ? QStringLiteral("切断...") : QStringLiteral("接続中..."));
+            QCOMPARE(mLink->mMcpStep, -1);
+            QCOMPARE(mView->buttonsEnabled.last(), true);
+        }
+    }
 
     SerialPortEntry mEntry;
     std::unique_ptr<QTemporaryDir> mDir;
@@ -118,601 +676,6 @@ private:
     std::unique_ptr<RecordingView> mView;
     std::unique_ptr<ControllerLink> mLink;
 };
-
-void TestControllerLink::init()
-{
-    mDir = std::make_unique<QTemporaryDir>();
-    mDev = std::make_unique<FakeSerialDevice>();
-    mEntry = mDev->entry(QStringLiteral("COM1"), QStringLiteral("in-1"), QStringLiteral("out-1"));
-    SerialPorts::setOverride({mEntry});
-    mPref = std::make_unique<PreferClass>(QStringLiteral("VantorController IR"), mDir->path());
-    mPref->mPortInfo = SerialPortInfo(mEntry);
-    mPref->mNotAutoDisconnect = false;
-    mView = std::make_unique<RecordingView>();
-    mLink = std::make_unique<ControllerLink>(mPref.get(), mView.get());
-}
-
-void TestControllerLink::cleanup()
-{
-    mLink.reset();
-    mView.reset();
-    mPref.reset();
-    Settle(); // backends closed by the link are deleted later
-    mDev.reset();
-    mDir.reset();
-    SerialPorts::clearOverride();
-}
-
-// --- Exchanges, from the first byte to the end -------------------------------
-
-void TestControllerLink::runExchange()
-{
-    QFETCH(Starter, start);
-    QFETCH(QByteArray, script);
-    QFETCH(QByteArray, written);
-    QFETCH(QByteArray, readData);
-    QFETCH(int, maximum);
-    QFETCH(int, end);
-    QFETCH(int, beeps);
-
-    mDev->setReplier(ScriptedReplier(script));
-    QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
-    start(*mLink);
-    // Lock-step: only the first byte is out, and flushed, before any reply.
-    QCOMPARE(mDev->written(), written.left(1));
-    QVERIFY(mDev->flushCount() > 0 || written.isEmpty());
-    QVERIFY(mView->foceCloseVisible);
-    QCOMPARE(mView->buttonsEnabled, QList<bool>{false});
-    if (end == Waiting)
-        QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), written, 5000);
-    else
-        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-    Settle();
-
-    QCOMPARE(mDev->written(), written);
-    QCOMPARE(mLink->mReadData, readData);
-    QCOMPARE(finished.count(), end == Waiting ? 0 : 1);
-    QCOMPARE(mView->beeps, beeps);
-    QCOMPARE(mLink->mMcpOpen, end != Closed);
-    QCOMPARE(mDev->closeCount(), end == Closed ? 1 : 0);
-    // Every reply but the one that ends the exchange advances the bar.
-    int shownMax = 0, shownValue = 0;
-    for (const ProgressBarState& p : mView->progress) {
-        shownMax = std::max(shownMax, p.Maximum);
-        shownValue = std::max(shownValue, p.Value);
-    }
-    QCOMPARE(shownMax, maximum);
-    QCOMPARE(shownValue, int(written.size()) - (end == Waiting ? 0 : 1));
-    QCOMPARE(mLink->PrgPB.Visible, end == Open || end == Waiting);
-    if (end == Closed || end == Kept) {
-        QCOMPARE(mLink->mMsg,
-                 end == Closed ? QStringLiteral("切断...") : QStringLiteral("接続中..."));
-        QCOMPARE(mLink->mMcpStep, -1);
-        QCOMPARE(mView->buttonsEnabled.last(), true);
-    }
-}
-
-void TestControllerLink::singleByte_data()
-{
-    ExchangeColumns();
-    Row("BREAK", Send("BREAK"), "", "F3", "", 0, Closed);
-    Row("STOP", Send("STOP"), "", "FA", "", 0, Closed);
-    Row("RUN", Send("RUN"), "", "FB", "", 0, Closed);
-    Row("RESET", Send("RESET"), "", "FC", "", 0, Closed);
-    Row("BREAK answered wrongly beeps", Send("BREAK"), "00", "F3", "", 0, Closed, 1);
-    Row("RESET answered wrongly beeps", Send("RESET"), "FF", "FC", "", 0, Closed, 1);
-    // Only EC goes out; the data wait. Maximum: blocks of 128 plus 3.
-    Row("TRANSMITION 129", Send("TRANSMITION", QByteArray(129, 0x11)), "", "EC", "", 5, Waiting);
-    Row("DELETE nothing", Send("DELETE"), "", "EC", "", 3, Waiting);
-}
-
-void TestControllerLink::streams_data()
-{
-    ExchangeColumns();
-    Row("41 42 43", Excute("414243"), "010203", "414243", "010203", 1);
-    Row("one byte", Excute("7F"), "", "7F", Echo, 0);
-    Row("allowClose closes at the end", Excute("2A0B", true), "", "2A0B", Echo, 0, Closed);
-    Row("NotAutoDisconnect keeps it", Excute("2A0B", true, true), "", "2A0B", Echo, 0, Kept);
-    Row("empty stream waits", Excute(""), "", "", "", 0, Waiting);
-}
-
-void TestControllerLink::servoCommands_data()
-{
-    ExchangeColumns();
-    Row("PTP_SET on", CMD(Cmd_PTP_SET(true)), "", "B101", Echo, 0);
-    Row("PTP_SET off", CMD(Cmd_PTP_SET(false)), "", "B100", Echo, 0);
-    Row("IsMOVING", CMD(Cmd_IsMOVING()), "B001", "B000", "B001", 0);
-    Row("SPEED 100", CMD(Cmd_SPEED(100)), "", "B264", Echo, 0);
-    Row("SPEED 0", CMD(Cmd_SPEED(0)), "", "B200", Echo, 0);
-    Row("SPEED_V 255", CMD(Cmd_SPEED_V(255)), "", "E9FF", Echo, 0);
-    Row("SERVO_POS_GET 7", CMD(Cmd_SERVO_POS_GET(7)), "075A", "0700", "075A", 0);
-    Row("GROUP 1", CMD(Cmd_SERVO_POS_GET_GROUP(1)), "D4102030405060", "D4000000000000",
-        "D4102030405060", 5);
-    Row("GROUP 8", CMD(Cmd_SERVO_POS_GET_GROUP(8)), "", "DB000000000000", Echo, 5);
-    Row("GROUP 44 is the last", CMD(Cmd_SERVO_POS_GET_GROUP(44)), "", "FF000000000000", Echo, 5);
-    Row("SERVO_POS_SET 2,128", CMD(Cmd_SERVO_POS_SET(2, 128)), "", "E60280", Echo, 1);
-    Row("SERVO_SET 5 on", CMD(Cmd_SERVO_SET(5, true)), "", "E705", Echo, 0);
-    Row("SERVO_SET 5 off", CMD(Cmd_SERVO_SET(5, false)), "", "E805", Echo, 0);
-    Row("list 3,2 '90, 120'", CMD(Cmd_SERVO_POS_SET(3, 2, "90, 120")), "", "E703E6035AE704E60478",
-        Echo, 8);
-    Row("list: missing field is 0", CMD(Cmd_SERVO_POS_SET(3, 2, "90")), "", "E703E6035AE704E60400",
-        Echo, 8);
-    Row("list: fraction truncated", CMD(Cmd_SERVO_POS_SET(0, 1, " 90.9 ")), "", "E700E6005A", Echo,
-        3);
-    Row("list up to 255", CMD(Cmd_SERVO_POS_SET(254, 2, "0,255")), "", "E7FEE6FE00E7FFE6FFFF", Echo,
-        8);
-    Row("list of none sends nothing", CMD(Cmd_SERVO_POS_SET(3, 0, "90")), "", "", "", 0, Waiting);
-}
-
-void TestControllerLink::memory_data()
-{
-    ExchangeColumns();
-    // Per address: code, address low, high, data (00 for a read); the fourth
-    // reply is the memory byte. ROM writes add a sub-code and send data twice.
-    Row("SRAM read 2 @0140", CMD(Cmd_SRAM_READ(0x140, 2)), "F74001AAF74101BB", "F7400100F7410100",
-        "AABB", 8);
-    Row("SRAM write 05 @0140", CMD(Cmd_SRAM_WRITE(0x140, H("05"))), "", "F8400105", "05", 4);
-    Row("SRAM write across a page", CMD(Cmd_SRAM_WRITE(0x1FF, H("1122"))), "", "F8FF0111F8000222",
-        "1122", 8);
-    Row("INTROM read at FFFF", CMD(Cmd_INTROM_READ(0xFFFF, 1)), "B3FFFF42", "B3FFFF00", "42", 4);
-    Row("INTROM write 7F @0010", CMD(Cmd_INTROM_WRITE(0x10, H("7F"))), "", "B44B10007F7F", "7F", 4);
-    Row("EXTROM read 000E+2", CMD(Cmd_EXTROM_READ(0x0E, 2)), "F20E0034F20F0012", "F20E0000F20F0000",
-        "3412", 8);
-    Row("EXTROM write 7F @0010", CMD(Cmd_EXTROM_WRITE(0x10, H("7F"))), "F40B10007F99",
-        "F40B10007F7F", "99", 4);
-    Row("EXTROM write up to FFFF", CMD(Cmd_EXTROM_WRITE(0xFFFE, H("0102"))), "",
-        "F40BFEFF0101F40BFFFF0202", "0102", 8);
-    Row("Get_PROGRAM_SIZE", Starter(&L::Get_PROGRAM_SIZE), "F20E0034F20F0012", "F20E0000F20F0000",
-        "3412", 8);
-    Row("Get_PROGRAM_CODE 3", Starter([](L& l) { l.Get_PROGRAM_CODE(3); }),
-        "F2000001F2010002F2020003", "F2000000F2010000F2020000", "010203", 12);
-    Row("SRAM write of nothing stalls", CMD(Cmd_SRAM_WRITE(0x140, {})), "", "F84001", "", 0,
-        Waiting);
-    Row("EXTROM write of nothing stalls", CMD(Cmd_EXTROM_WRITE(0x140, {})), "", "F40B4001", "", 0,
-        Waiting);
-    // A remote command whose open failed leaves allowClose set.
-    Row("allowClose left set closes", Starter([](L& l) {
-            l.mAllowClose = true;
-            l.Cmd_SRAM_WRITE(0x141, H("07"));
-        }),
-        "", "F8410107", "07", 4, Closed);
-}
-
-void TestControllerLink::identificationChain()
-{
-    // F0, 00, the five answers sent back, the checksum at 04F2..04F3, then
-    // the program information request F2, which rests.
-    mDev->setReplier(
-        ScriptedReplier(H("F0") + QByteArray("QM4410") + H("F7F20412") + H("F7F30434") + H("55")));
-    mLink->RbCmdSend("CONTROLER_INFORMATION", QByteArray());
-    QCOMPARE(mLink->mMsg, QStringLiteral("コントローラー情報取得中...9600 baud"));
-    const QByteArray expected = H("F000") + QByteArray("QM441") + H("F7F20400F7F30400F2");
-    QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), expected, 5000);
-    Settle();
-    QCOMPARE(mDev->written(), expected);
-    QCOMPARE(mLink->mInfoCtrlr, QByteArray("QM4410"));
-    QCOMPARE(mLink->mInfoChecksum, H("1234"));
-    QCOMPARE(mLink->mMcpCmd, QByteArray("PROGRAM_INFORMATION"));
-    QVERIFY(!mLink->mMcpFinish);
-    QCOMPARE(mView->countTexts.last().Text, QStringLiteral("16/78"));
-}
-
-void TestControllerLink::stateAfterEachReply()
-{
-    QVERIFY(mLink->Cmd_SRAM_READ(0x140, 2));
-    const struct
-    {
-        char reply;
-        const char* written;
-        int step, addr;
-    } steps[] = {{1, "F740", 1, 0x140},
-                 {2, "F74001", 2, 0x140},
-                 {3, "F7400100", 3, 0x140},
-                 {'\xAA', "F7400100F7", 0, 0x141},
-                 {5, "F7400100F741", 1, 0x141},
-                 {6, "F7400100F74101", 2, 0x141},
-                 {7, "F7400100F7410100", 3, 0x141}};
-    for (int n = 0; n < 7; ++n) {
-        mDev->feed(QByteArray(1, steps[n].reply));
-        QCOMPARE(mDev->written(), H(steps[n].written));
-        QCOMPARE(mLink->mMcpStep, steps[n].step);
-        QCOMPARE(mLink->mMcpAddr, steps[n].addr);
-        QVERIFY(!mLink->mMcpFinish);
-        QCOMPARE(mView->countTexts.last().Text, QStringLiteral("%1/8").arg(n + 1));
-    }
-    mDev->feed(H("BB"));
-    QVERIFY(mLink->mMcpFinish);
-    QCOMPARE(mDev->written(), H("F7400100F7410100"));
-    QCOMPARE(mLink->mReadData, H("AABB"));
-}
-
-void TestControllerLink::streamFedByHand()
-{
-    // Each reply, also one of several bytes, releases the next byte the
-    // moment the port signals it.
-    mLink->Cmd_Excute(H("41424344"), false);
-    const char* const steps[][2] = {{"01", "4142"}, {"0203", "414243"}, {"04", "41424344"}};
-    for (const auto& step : steps) {
-        mDev->feed(H(step[0]));
-        QCOMPARE(mDev->written(), H(step[1]));
-    }
-    mDev->feed(H("05"));
-    QVERIFY(mLink->mMcpFinish);
-    QCOMPARE(mLink->mReadData, H("0102030405"));
-    QVERIFY(!mLink->SerialBackUpTimer.isActive());
-    // The finished bar shows 0 of 0 and keeps the last count text.
-    QVERIFY(mView->progress.last().Visible);
-    QCOMPARE(mView->progress.last().Maximum, 0);
-    QCOMPARE(mView->countTexts.last().Text, QStringLiteral("3/2"));
-}
-
-void TestControllerLink::newCommandReplacesPending()
-{
-    // A listener of mcpFinished may start the next command at once; a new
-    // command replaces a pending one, whose remaining bytes never go out.
-    int started = 0;
-    connect(mLink.get(), &ControllerLink::mcpFinished, this, [&] {
-        if (started++ == 0)
-            mLink->Cmd_Excute(H("61"), false);
-    });
-    mLink->Cmd_Excute(H("414243"), false);
-    mDev->feed(H("01"));
-    mLink->Cmd_Excute(H("5152"), false);
-    QCOMPARE(mDev->written(), H("414251"));
-    mDev->setEcho();
-    mDev->feed(H("02"));
-    QTRY_COMPARE_WITH_TIMEOUT(started, 2, 5000);
-    QCOMPARE(mDev->written(), H("4142515261"));
-    QCOMPARE(mLink->mReadData, H("61"));
-}
-
-void TestControllerLink::viewRunningEventLoop()
-{
-    // A view that runs the event loop while it updates must not make the
-    // link handle a reply inside the handling of another.
-    int depth = 0, maxDepth = 0;
-    mView->onProgress = [&] {
-        maxDepth = std::max(maxDepth, ++depth);
-        QCoreApplication::processEvents();
-        --depth;
-    };
-    mDev->setReplier(ScriptedReplier(H("F7100011F7110022F7120033")));
-    QVERIFY(mLink->Cmd_SRAM_READ(0x10, 3));
-    QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-    mView->onProgress = nullptr;
-    QCOMPARE(mDev->written(), H("F7100000F7110000F7120000"));
-    QCOMPARE(mLink->mReadData, H("112233"));
-    QCOMPARE(maxDepth, 1);
-}
-
-void TestControllerLink::rejectedArguments_data()
-{
-    QTest::addColumn<Starter>("start");
-    QTest::newRow("SPEED 256") << NOT(Cmd_SPEED(256));
-    QTest::newRow("SPEED_V 300") << NOT(Cmd_SPEED_V(300));
-    QTest::newRow("POS_GET 256") << NOT(Cmd_SERVO_POS_GET(256));
-    QTest::newRow("GROUP 45: past FF") << NOT(Cmd_SERVO_POS_GET_GROUP(45));
-    QTest::newRow("POS_SET position 256") << NOT(Cmd_SERVO_POS_SET(1, 256));
-    QTest::newRow("POS_SET channel -5") << NOT(Cmd_SERVO_POS_SET(-5, 10));
-    QTest::newRow("SERVO_SET 999") << NOT(Cmd_SERVO_SET(999, true));
-    QTest::newRow("list channel past 255") << NOT(Cmd_SERVO_POS_SET(255, 2, "1,2"));
-    QTest::newRow("list position 300") << NOT(Cmd_SERVO_POS_SET(1, 2, "10,300"));
-    QTest::newRow("list not a number") << NOT(Cmd_SERVO_POS_SET(1, 2, "10,abc"));
-    QTest::newRow("SRAM read FFFF+2") << NOT(Cmd_SRAM_READ(0xFFFF, 2));
-    QTest::newRow("INTROM read FFF0+17") << NOT(Cmd_INTROM_READ(0xFFF0, 17));
-    QTest::newRow("EXTROM read huge") << NOT(Cmd_EXTROM_READ(0x100, 0x7FFFFFFF));
-    QTest::newRow("SRAM write FFFE+3") << NOT(Cmd_SRAM_WRITE(0xFFFE, H("010203")));
-    QTest::newRow("EXTROM write FFFD+4") << NOT(Cmd_EXTROM_WRITE(0xFFFD, H("01020304")));
-    QTest::newRow("address -1") << NOT(Cmd_SRAM_READ(-1, 1));
-    QTest::newRow("length -1") << NOT(Cmd_SRAM_READ(0x100, -1));
-    QTest::newRow("RbCmdSend F4 past FFFF")
-        << Starter([](L& l) { l.RbCmdSend(l.cEXTROM_WRITE, H("0102"), 0xFFFF); });
-}
-
-void TestControllerLink::rejectedArguments()
-{
-    QFETCH(Starter, start);
-    // A finished exchange whose result must survive the refused command.
-    mDev->setEcho();
-    QVERIFY(mLink->Cmd_IsMOVING());
-    QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-    Settle();
-    mDev->clearWritten();
-    mLink->mMcpLog = QStringLiteral("previous");
-    const int pushes = mView->progress.size();
-
-    start(*mLink);
-    Settle();
-    QVERIFY(mDev->written().isEmpty());
-    QCOMPARE(mLink->mReadData, H("B000"));
-    QVERIFY(mLink->mMcpFinish);
-    QCOMPARE(mLink->mMcpCmd, QByteArray("STATUS_COMMAND"));
-    QCOMPARE(mLink->mMcpLog, QStringLiteral("previous"));
-    QCOMPARE(mView->progress.size(), pushes);
-    QCOMPARE(mDev->openCount(), 1);
-}
-
-// --- Connection -------------------------------------------------------------
-
-void TestControllerLink::portClose_data()
-{
-    QTest::addColumn<bool>("wasOpen");
-    QTest::addColumn<bool>("notAutoDisconnect");
-    QTest::addColumn<int>("how"); // 0 RbPortClose(false), 1 forced, 2 FoceClose_Action
-    QTest::addColumn<bool>("openAfter");
-    QTest::addColumn<QString>("message"); // empty: none shown
-    QTest::addColumn<bool>("buttonAfter");
-    QTest::newRow("auto") << true << false << 0 << false << "切断..." << false;
-    QTest::newRow("keep") << true << true << 0 << true << "接続中..." << true;
-    QTest::newRow("keep, forced") << true << true << 1 << false << "切断..." << false;
-    QTest::newRow("already closed") << false << false << 1 << false << QString() << false;
-    QTest::newRow("FoceClose, keep") << true << true << 2 << true << "接続中..." << false;
-}
-
-void TestControllerLink::portClose()
-{
-    QFETCH(bool, wasOpen);
-    QFETCH(bool, notAutoDisconnect);
-    QFETCH(int, how);
-    QFETCH(bool, openAfter);
-    QFETCH(QString, message);
-    QFETCH(bool, buttonAfter);
-    if (wasOpen)
-        mLink->Cmd_Excute(H("41"), false);
-    else
-        mLink->SetFoceCloseVisible(true);
-    mPref->mNotAutoDisconnect = notAutoDisconnect;
-    mView->messages.clear();
-    mView->buttonsEnabled.clear();
-
-    if (how == 2)
-        mLink->FoceClose_Action();
-    else
-        mLink->RbPortClose(how == 1);
-
-    QCOMPARE(mLink->mMcpOpen, openAfter);
-    QCOMPARE(mDev->isOpen(), openAfter);
-    QCOMPARE(mDev->closeCount(), wasOpen && !openAfter ? 1 : 0);
-    QCOMPARE(mView->messages, message.isEmpty() ? QStringList() : QStringList{message});
-    QCOMPARE(mView->foceCloseVisible, buttonAfter);
-    QVERIFY(mLink->mMcpCmd.isEmpty());
-    QVERIFY(!mLink->PrgPB.Visible);
-    QCOMPARE(mView->buttonsEnabled, QList<bool>{true});
-}
-
-void TestControllerLink::portSearch_data()
-{
-    QTest::addColumn<QStringList>("ports");
-    QTest::addColumn<QString>("wanted");
-    QTest::addColumn<int>("opened"); // index into ports; -1: none
-    QTest::newRow("case-insensitive") << QStringList{"ttyS0", "TTYUSB0"} << "ttyusb0" << 1;
-    QTest::newRow("later of two equal names")
-        << QStringList{"ttyUSB0", "ttyS0", "TTYUSB0"} << "ttyUSB0" << 2;
-    QTest::newRow("not listed") << QStringList{"ttyS0"} << "ttyUSB0" << -1;
-    QTest::newRow("no ports at all") << QStringList{} << "ttyUSB0" << -1;
-}
-
-void TestControllerLink::portSearch()
-{
-    QFETCH(QStringList, ports);
-    QFETCH(QString, wanted);
-    QFETCH(int, opened);
-    std::vector<std::unique_ptr<FakeSerialDevice>> devs;
-    QList<SerialPortEntry> entries;
-    for (int i = 0; i < ports.size(); ++i) {
-        devs.push_back(std::make_unique<FakeSerialDevice>());
-        entries.append(devs.back()->entry(ports.at(i), QStringLiteral("in-%1").arg(i)));
-    }
-    SerialPorts::setOverride(entries);
-    mPref->mPortInfo->mName = wanted;
-
-    QCOMPARE(mLink->RbPortOpen(), opened >= 0);
-    for (int i = 0; i < ports.size(); ++i)
-        QCOMPARE(devs[i]->openCount(), int(i == opened));
-    if (opened >= 0) {
-        QCOMPARE(mView->messages,
-                 (QStringList{"ポート検索...", ports.at(opened) + "に接続します...",
-                              "接続OK... 9600 baud"}));
-        QCOMPARE(mPref->mPortInfo->mInputDriverName, QStringLiteral("in-%1").arg(opened));
-        QVERIFY(mView->alerts.isEmpty());
-        mLink->RbPortClose(true);
-        Settle();
-        return;
-    }
-    QCOMPARE(mView->messages, ports.isEmpty() ? QStringList() : QStringList{"ポート検索..."});
-    QCOMPARE(mView->alerts.size(), 1);
-    QCOMPARE(mView->alertTexts(0),
-             (QStringList{"2", "OK", "", "", kNoLink,
-                          "ケーブルが接続されていない可能性があります...", ""}));
-    QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
-    // The choice is forgotten: the next command asks for a port first.
-    QVERIFY(!mPref->mPortInfo.has_value());
-    mLink->Cmd_Excute(H("01"), true);
-    QCOMPARE(mView->portSettingsRequests, 1);
-    QVERIFY(!mLink->mMcpOpen);
-    QVERIFY(!mLink->PrgPB.Visible);
-}
-
-void TestControllerLink::openFailure_data()
-{
-    QTest::addColumn<int>("error");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("permission") << int(SerialError::PermissionDenied)
-                                << "ポートを使用する権限がありません。シリアルポートの使用を許可さ"
-                                   "れたユーザーである必要があります（Debian では dialout "
-                                   "グループ）。";
-    QTest::newRow("busy") << int(SerialError::Busy) << "ポートは他のプログラムが使用中です。";
-    QTest::newRow("gone") << int(SerialError::DeviceGone)
-                          << "ポートが見つかりません。取り外された可能性があります。";
-    QTest::newRow("other") << int(SerialError::Other) << "ポートを開けませんでした（refused）。";
-}
-
-void TestControllerLink::openFailure()
-{
-    QFETCH(int, error);
-    QFETCH(QString, reason);
-    mDev->setOpenFailure(SerialError(error), QStringLiteral("refused"));
-    QVERIFY(!mLink->RbPortOpen());
-    QVERIFY(!mLink->mMcpOpen);
-    QCOMPARE(mView->alerts.size(), 1);
-    // The usual hint, then the reason on a line of its own.
-    QCOMPARE(mView->alertTexts(0),
-             (QStringList{"2", "OK", "", "", kNoLink,
-                          "電源がオンになっているか確認して下さい...\n" + reason, ""}));
-    QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
-    QVERIFY(mPref->mPortInfo.has_value());
-    // The next attempt opens the same port again without a search.
-    mDev->clearOpenFailure();
-    mView->messages.clear();
-    QVERIFY(mLink->RbPortOpen());
-    QCOMPARE(mView->messages.first(), QStringLiteral("COM1に接続します..."));
-    QCOMPARE(mDev->openCount(), 1);
-}
-
-void TestControllerLink::serialErrors()
-{
-    mLink->Cmd_Excute(H("414243"), true);
-    mLink->SetFoceCloseVisible(false);
-    // An ordinary error is reported each time; the exchange goes on.
-    for (int i = 0; i < 2; ++i)
-        mDev->raiseError(SerialError::Other, QStringLiteral("framing"));
-    QCOMPARE(mLink->mMsg, QStringLiteral("エラーが起きました..."));
-    QVERIFY(mView->foceCloseVisible);
-    QCOMPARE(mView->beeps, 2);
-    mDev->feed(H("01"));
-    QCOMPARE(mDev->written(), H("4142"));
-    // A vanished device fails at every access: it is reported once.
-    for (int i = 0; i < 5; ++i)
-        mDev->raiseError(SerialError::DeviceGone, QStringLiteral("Input/output error"));
-    mDev->raiseError(SerialError::Other, QStringLiteral("write failed"));
-    QCOMPARE(mView->beeps, 3);
-    QVERIFY(mView->alerts.isEmpty());
-    mLink->RbPortClose(true);
-    QVERIFY(!mDev->isOpen());
-    Settle();
-    // The device is back: it opens again, and a new loss is heard again.
-    mDev->setEcho();
-    mDev->clearWritten();
-    mLink->Cmd_Excute(H("2A"), false);
-    QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-    QCOMPARE(mDev->written(), H("2A"));
-    QCOMPARE(mDev->openCount(), 2);
-    mDev->raiseError(SerialError::DeviceGone, QStringLiteral("gone"));
-    mDev->raiseError(SerialError::DeviceGone, QStringLiteral("gone"));
-    QCOMPARE(mView->beeps, 4);
-}
-
-// --- Sequencer and program read-out ------------------------------------------
-
-void TestControllerLink::sequencerJobs_data()
-{
-    QTest::addColumn<QString>("job");
-    QTest::addColumn<int>("step");
-    QTest::addColumn<QByteArray>("readData");
-    QTest::addColumn<QString>("messages"); // joined by |
-    QTest::addColumn<bool>("closes");
-    // The size is stored low byte first; a short read counts as 0.
-    QTest::newRow("size 34 12") << "Get_PROGRAM_SIZE" << 0 << H("3412") << "4660 バイト|切断..."
-                                << true;
-    QTest::newRow("size of one byte")
-        << "Get_PROGRAM_SIZE" << 0 << H("05") << "5 バイト|切断..." << true;
-    QTest::newRow("size not read")
-        << "Get_PROGRAM_SIZE" << 0 << QByteArray() << "0 バイト|切断..." << true;
-    QTest::newRow("MOVE_MOTOR") << "MOVE_MOTOR" << 0 << H("0102") << "切断..." << true;
-    QTest::newRow("Get_MOTER at 8 ends") << "Get_MOTER" << 8 << H("0102") << "切断..." << true;
-    QTest::newRow("Get_MOTER past 8 ends") << "Get_MOTER" << 9 << H("0102") << "切断..." << true;
-    QTest::newRow("Get_PROGRAM_CODE rests") << "Get_PROGRAM_CODE" << 0 << H("0102") << "" << false;
-}
-
-void TestControllerLink::sequencerJobs()
-{
-    QFETCH(QString, job);
-    QFETCH(int, step);
-    QFETCH(QByteArray, readData);
-    QFETCH(QString, messages);
-    QFETCH(bool, closes);
-    QVERIFY(mLink->RbPortOpen());
-    mLink->mDirCmd = job;
-    mLink->mDirStep = step;
-    mLink->mReadData = readData;
-    mLink->mMcpFinish = true;
-    mView->messages.clear();
-    mLink->DirectCommandTimer_Action();
-    QCOMPARE(mView->messages.join(QLatin1Char('|')), messages);
-    QVERIFY(mDev->written().isEmpty());
-    QVERIFY(!mLink->DirectCommandTimer.isActive());
-    QCOMPARE(mLink->mMcpOpen, !closes);
-    QCOMPARE(mLink->mReadData, closes ? QByteArray() : readData);
-    QCOMPARE(mLink->mMcpFinish, !closes);
-}
-
-void TestControllerLink::sequencerGetMoter()
-{
-    // Each group answers its command byte and six positions.
-    auto n = std::make_shared<int>(0);
-    mDev->setReplier([n](char c) { return QByteArray(1, quint8(c) >= 0xD3 ? c : char(++*n)); });
-    // Group 0 first; the sequencer then reads groups 1..8, one per tick, each
-    // once the previous exchange has finished.
-    mLink->mDirCmd = QStringLiteral("Get_MOTER");
-    mLink->mDirStep = 0;
-    QVERIFY(mLink->Cmd_SERVO_POS_GET_GROUP(0));
-    mLink->DirectCommandTimer.start();
-    QTRY_VERIFY_WITH_TIMEOUT(!mLink->mMcpOpen && !mLink->DirectCommandTimer.isActive(), 20000);
-    QByteArray expected;
-    for (int g = 0; g <= 8; ++g)
-        expected += QByteArray(1, char(0xD3 + g)) + QByteArray(6, '\0');
-    QCOMPARE(mDev->written(), expected);
-    QCOMPARE(mLink->mDirStep, 8);
-    QCOMPARE(mDev->openCount(), 1);
-}
-
-void TestControllerLink::programReadOut_data()
-{
-    QTest::addColumn<int>("answer");
-    QTest::addColumn<bool>("hasPort");
-    QTest::newRow("開始") << 1 << true;
-    QTest::newRow("キャンセル") << 0 << true;
-    QTest::newRow("no port chosen: asks first") << 1 << false;
-}
-
-void TestControllerLink::programReadOut()
-{
-    QFETCH(int, answer);
-    QFETCH(bool, hasPort);
-    mView->alertAnswer = answer;
-    if (!hasPort)
-        mPref->mPortInfo.reset();
-    QByteArray writtenWhenAsked = "not asked";
-    mView->onPortSettings = [&] {
-        writtenWhenAsked = mDev->written();
-        mPref->mPortInfo = SerialPortInfo(mEntry);
-    };
-    mDev->setReplier(ScriptedReplier(H("F20E0034F20F0012")));
-
-    mLink->MyCmd_GET_PROGRAM_CODE();
-    QCOMPARE(mView->alerts.size(), 1);
-    QCOMPARE(
-        mView->alertTexts(0),
-        (QStringList{"2", "開始", "キャンセル", "",
-                     "コントローラーに転送されているプログラムをコンピュータに読込みます。",
-                     "読込みには、少々時間がかかります。宜しいですか？", "プログラムの読込み"}));
-    QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
-    QCOMPARE(mLink->DirectCommandTimer.isActive(), answer != 0);
-    if (answer == 0) {
-        QCOMPARE(mDev->openCount(), 0);
-        return;
-    }
-    QCOMPARE(writtenWhenAsked, hasPort ? QByteArray("not asked") : QByteArray());
-    QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-    QCOMPARE(mDev->written(), H("F20E0000F20F0000"));
-    // The sequencer's next tick takes no step: the read-out rests here.
-    const QString message = mLink->mMsg;
-    QTRY_VERIFY_WITH_TIMEOUT(!mLink->DirectCommandTimer.isActive(), 5000);
-    QCOMPARE(mLink->mReadData, H("3412"));
-    QVERIFY(mLink->mMcpOpen);
-    QCOMPARE(mLink->mMsg, message);
-    QCOMPARE(mDev->written(), H("F20E0000F20F0000"));
-}
 
 QTEST_GUILESS_MAIN(TestControllerLink)
 #include "tst_ControllerLink.moc"
