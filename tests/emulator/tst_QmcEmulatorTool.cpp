@@ -39,8 +39,8 @@ struct Session
         return path.startsWith("/dev/") && port.open(QIODevice::ReadWrite);
     }
 
-    // Sends "F0 00>51 ..." (as in the model's test) lock-step or at once; a byte is done once the
-    // trace shows it and all answers traced have arrived. Returns the answers expected.
+    // Sends "F0 00>51 ..." (a byte, ">" and its answer unless an echo, "--": none) lock-step or at
+    // once; a byte is done once traced with every traced answer arrived. Returns answers expected.
     QByteArray exchange(const QString& script, bool burst = false)
     {
         QByteArray in, out;
@@ -53,14 +53,12 @@ struct Session
             const QByteArray chunk = burst ? in : in.mid(i, 1);
             port.write(chunk);
             port.flush();
-            if (!QTest::qWaitFor(
-                    [&] {
-                        trace += process.readAllStandardError();
-                        const qsizetype rx = trace.count("rx ");
-                        return rx >= i + chunk.size() &&
-                               received.size() >= rx - trace.count("tx --");
-                    },
-                    10000))
+            const auto done = [&] {
+                trace += process.readAllStandardError();
+                const qsizetype rx = trace.count("rx ");
+                return rx >= i + chunk.size() && received.size() >= rx - trace.count("tx --");
+            };
+            if (!QTest::qWaitFor(done, 10000))
                 break;
         }
         return out;
