@@ -55,8 +55,7 @@ void TestWindow2::layout()
     QScopedPointer<Window2> w(Window2::instance());
     QCoreApplication::setApplicationVersion(savedVersion);
     QCOMPARE(w->windowTitle(), QStringLiteral("VantorController IR"));
-    QCOMPARE(w->minimumSize(), QSize(330, 150));
-    QCOMPARE(w->maximumSize(), QSize(330, 150));
+    QVERIFY(w->minimumSize() == QSize(330, 150) && w->maximumSize() == QSize(330, 150));
     QVERIFY(!w->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     QCOMPARE(w->palette().color(QPalette::Window), QColor(Qt::white));
     QCOMPARE(w->Timer1.intervalAsDuration(), 1500ms);
@@ -70,8 +69,7 @@ void TestWindow2::layout()
     for (const auto& [label, geometry, textSize, text] : texts) {
         QCOMPARE(label->geometry(), geometry);
         QCOMPARE(label->text(), text);
-        QVERIFY(label->font().bold());
-        QCOMPARE(textColor(label), QColor(Qt::black));
+        QVERIFY(label->font().bold() && textColor(label) == QColor(Qt::black));
         // The layout's size, made smaller only when the text would be cut.
         QFont full = label->font();
         full.setPixelSize(textSize);
@@ -81,18 +79,17 @@ void TestWindow2::layout()
         QVERIFY(QFontMetrics(label->font()).horizontalAdvance(text) <= geometry.width());
     }
     // The pictures fill their canvases, drawn at the full device resolution.
-    QCOMPARE(w->Canvas1->geometry(), QRect(10, 8, 48, 48));
-    QCOMPARE(w->Canvas2->geometry(), QRect(70, 10, 240, 40));
-    QCOMPARE(w->Canvas1->pixmap().deviceIndependentSize().toSize(), QSize(48, 48));
-    QCOMPARE(w->Canvas2->pixmap().deviceIndependentSize().toSize(), QSize(240, 40));
+    for (const auto& [canvas, geometry] : {std::pair(w->Canvas1, QRect(10, 8, 48, 48)),
+                                           std::pair(w->Canvas2, QRect(70, 10, 240, 40))})
+        QVERIFY(canvas->geometry() == geometry &&
+                canvas->pixmap().deviceIndependentSize() == geometry.size());
     QCOMPARE(Artwork::icon01_48(2.0).size(), QSize(96, 96));
     QCOMPARE(Artwork::Logo(2.0).size(), QSize(480, 80));
     const QImage icon = Artwork::icon01_48(1.0).toImage();
-    QCOMPARE(qAlpha(icon.pixel(0, 0)), 0); // a clear corner, much drawn
-    int opaque = 0;
+    int opaque = 0; // a clear corner, much drawn
     for (int i = 0; i < 48 * 48; ++i)
         opaque += qAlpha(icon.pixel(i % 48, i / 48)) == 255;
-    QVERIFY(opaque > 48 * 48 / 5);
+    QVERIFY(qAlpha(icon.pixel(0, 0)) == 0 && opaque > 48 * 48 / 5);
 }
 
 void TestWindow2::clickRules_data()
@@ -125,12 +122,9 @@ void TestWindow2::clickRules()
             return;
         poll.stop();
         states << w->mWelcome << w->Timer1.isActive();
-        for (const QString& name : clicks) {
-            if (name.isEmpty())
-                QTest::mouseClick(w, Qt::LeftButton, {}, cBackground);
-            else
-                QTest::mouseClick(w->findChild<QWidget*>(name), Qt::LeftButton);
-        }
+        for (const QString& name : clicks)
+            name.isEmpty() ? QTest::mouseClick(w, Qt::LeftButton, {}, cBackground)
+                           : QTest::mouseClick(w->findChild<QWidget*>(name), Qt::LeftButton);
         QCoreApplication::processEvents();
         states << (w->isVisible() && QApplication::activeModalWidget() == w);
         if (end == "close")
@@ -147,15 +141,9 @@ void TestWindow2::clickRules()
     });
     failSafe.start(15s);
     QPointer<Window2> w = Window2::instance();
-    if (welcome)
-        w->Welcome();
-    else
-        Window2::ShowAbout();
+    welcome ? w->Welcome() : Window2::ShowAbout();
     QVERIFY2(!forced, "the window did not close by itself");
-    QList<bool> expected{welcome, welcome, true};
-    if (end == "close")
-        expected << true;
-    QCOMPARE(states, expected);
+    QCOMPARE(states, (QList<bool>{welcome, welcome, true} + QList<bool>(end == "close", true)));
     QCOMPARE(mOpened, opened);
     QTRY_VERIFY(w.isNull()); // deleted once closed: the next showing starts afresh
 }
@@ -170,13 +158,11 @@ void TestWindow2::linkHover()
         const int textSize = link->font().pixelSize();
         QTest::mouseMove(link, link->rect().center());
         QTRY_COMPARE(textColor(link), QColor(0, 0, 255));
-        QVERIFY(link->font().underline());
+        QVERIFY(link->font().underline() && !other->font().underline());
         QCOMPARE(textColor(other), QColor(0, 0, 0)); // only the link under the pointer
-        QVERIFY(!other->font().underline());
         QTest::mouseMove(w.data(), cBackground);
         QTRY_COMPARE(textColor(link), QColor(0, 0, 0));
-        QVERIFY(!link->font().underline());
-        QVERIFY(link->font().bold());
+        QVERIFY(!link->font().underline() && link->font().bold());
         QCOMPARE(link->font().pixelSize(), textSize);
     }
 }

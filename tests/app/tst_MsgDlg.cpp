@@ -6,40 +6,51 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <functional>
-
 namespace {
-// What the alert showed: title, text, explanation, icon, default button, then
-// the visible buttons ('&' removed).
-using Seen = QStringList;
-
-// Runs MsgDlg; once its alert shows, records what it shows and lets `answer` reply.
-int runAlert(Seen& seen, const std::function<void(QMessageBox*)>& answer, int icon,
-             const QString& action, const QString& cancel = {}, const QString& alternate = {},
-             const QString& message = "m", const QString& explanation = {},
-             const QString& title = {})
+// What an alert showed: title, text, explanation, icon, default button, whether it had a
+// parent window and was on a screen, then the visible buttons ('&' removed).
+struct Alert
 {
+    int result = -9;
+    QStringList seen;
+};
+
+// Runs MsgDlg and answers its alert: a button caption, "<Escape>" or "<Close>".
+Alert runAlert(const QString& press, int icon, const QStringList& captions,
+               const QStringList& texts = {"m", "", ""})
+{
+    Alert alert;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
         poll.stop();
-        seen = {box->windowTitle(), box->text(), box->informativeText(),
-                QString::number(box->icon()),
-                box->defaultButton() ? box->defaultButton()->text().remove('&') : "<none>"};
+        const bool onScreen = QGuiApplication::screenAt(box->frameGeometry().center());
+        alert.seen = {box->windowTitle(),
+                      box->text(),
+                      box->informativeText(),
+                      QString::number(box->icon()),
+                      box->defaultButton() ? box->defaultButton()->text().remove('&') : "<none>",
+                      QString::number(box->parentWidget() != nullptr),
+                      QString::number(onScreen)};
+        QAbstractButton* pressed = nullptr;
         for (QAbstractButton* b : box->buttons())
-            if (b->isVisible())
-                seen << b->text().remove('&');
-        answer(box);
+            if (b->isVisible() && (alert.seen << b->text().remove('&')).last() == press)
+                pressed = b;
+        if (press == "<Escape>")
+            QTest::keyClick(box, Qt::Key_Escape);
+        else if (press == "<Close>")
+            box->close();
+        else if (pressed)
+            pressed->click();
+        else
+            box->done(-1);
     });
     poll.start(5);
-    return MsgDlg(icon, action, cancel, alternate, message, explanation, title);
-}
-
-void clickFirst(QMessageBox* box)
-{
-    box->buttons().first()->click();
+    alert.result = MsgDlg(icon, captions.value(0), captions.value(1), captions.value(2), texts[0],
+                          texts[1], texts[2]);
+    return alert;
 }
 } // namespace
 
@@ -63,7 +74,7 @@ void TestMsgDlg::cleanup()
 void TestMsgDlg::result_data()
 {
     QTest::addColumn<QStringList>("captions"); // action, cancel, alternate
-    QTest::addColumn<QString>("press");        // a caption, or "<Escape>" / "<Close>"
+    QTest::addColumn<QString>("press");
     QTest::addColumn<int>("expected");
     QTest::addColumn<QStringList>("buttons"); // the default first
     const QString s = QStringLiteral("開始"), c = QStringLiteral("キャンセル");
@@ -86,27 +97,13 @@ void TestMsgDlg::result()
     QFETCH(QString, press);
     QFETCH(int, expected);
     QFETCH(QStringList, buttons);
-    Seen seen;
-    bool pressed = false;
-    const auto answer = [&](QMessageBox* box) {
-        pressed = true;
-        if (press == "<Escape>")
-            return QTest::keyClick(box, Qt::Key_Escape);
-        if (press == "<Close>")
-            return void(box->close());
-        for (QAbstractButton* b : box->buttons())
-            if (b->isVisible() && b->text().remove('&') == press)
-                return b->click();
-        pressed = false;
-        box->done(-1);
-    };
-    QCOMPARE(runAlert(seen, answer, 2, captions[0], captions[1], captions[2]), expected);
-    QVERIFY(pressed);
-    QCOMPARE(seen.at(4), buttons.first()); // the default button
-    seen = seen.mid(5);
-    std::sort(seen.begin(), seen.end());
-    std::sort(buttons.begin(), buttons.end());
-    QCOMPARE(seen, buttons);
+    const Alert alert = runAlert(press, 2, captions);
+    QCOMPARE(alert.result, expected);
+    QCOMPARE(alert.seen.at(4), buttons.first()); // the default button
+    QStringList shown = alert.seen.mid(7);
+    shown.sort();
+    buttons.sort();
+    QCOMPARE(shown, buttons);
 }
 
 void TestMsgDlg::texts()
@@ -115,14 +112,13 @@ void TestMsgDlg::texts()
                                            "コンピュータに読込みます。"),
                   explanation = QStringLiteral("読込みには、少々時間がかかります。宜しいですか？"),
                   title = QStringLiteral("プログラムの読込み");
-    Seen seen;
-    runAlert(seen, clickFirst, 2, "OK", {}, {}, message, explanation, title);
-    QCOMPARE(seen.mid(0, 4),
-             (QStringList{title, message, explanation, QString::number(QMessageBox::Critical)}));
-    runAlert(seen, clickFirst, 1, "OK", {}, {}, "m", {}, {});
-    QCOMPARE(seen.mid(0, 4), (QStringList{"", "m", "", QString::number(QMessageBox::Warning)}));
-    runAlert(seen, clickFirst, 0, "OK", {}, {}, {}, {}, "T");
-    QCOMPARE(seen.mid(0, 4), (QStringList{"T", "", "", QString::number(QMessageBox::Information)}));
+    // Icons 2, 1, 0 show QMessageBox::Critical (3), Warning (2), Information (1).
+    QCOMPARE(runAlert("OK", 2, {"OK"}, {message, explanation, title}).seen.mid(0, 4),
+             (QStringList{title, message, explanation, "3"}));
+    QCOMPARE(runAlert("OK", 1, {"OK"}, {"m", "", ""}).seen.mid(0, 4),
+             (QStringList{"", "m", "", "2"}));
+    QCOMPARE(runAlert("OK", 0, {"OK"}, {"", "", "T"}).seen.mid(0, 4),
+             (QStringList{"T", "", "", "1"}));
 }
 
 void TestMsgDlg::alertStaysOnScreen()
@@ -134,17 +130,8 @@ void TestMsgDlg::alertStaysOnScreen()
         window.show();
         QApplication::setActiveWindow(&window);
         QTRY_COMPARE(QApplication::activeWindow(), &window);
-        QWidget* parent = &window;
-        bool onScreen = false;
-        Seen seen;
-        const auto answer = [&](QMessageBox* box) {
-            parent = box->parentWidget();
-            onScreen = QGuiApplication::screenAt(box->frameGeometry().center()) != nullptr;
-            clickFirst(box);
-        };
-        runAlert(seen, answer, 2, "OK");
-        QCOMPARE(parent == &window, left > 0);
-        QVERIFY(onScreen);
+        QCOMPARE(runAlert("OK", 2, {"OK"}).seen.mid(5, 2),
+                 (QStringList{left > 0 ? "1" : "0", "1"}));
     }
 }
 
