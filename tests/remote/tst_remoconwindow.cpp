@@ -23,18 +23,17 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 const QColor cRed(255, 0, 0);
 const QColor cGreen(0, 255, 0);
 const QString cPortName = QStringLiteral("FAKE1");
 
-// What opening the Port menu does: captions and enabling follow the link.
-QMenu* portMenu()
+QString settingText(const char* type, int id, int n)
 {
-    QMenu* menu = MenuBar1::instance()->menu(QStringLiteral("PortMenu"));
-    emit menu->aboutToShow();
-    return menu;
+    return QStringLiteral("%1\nID=%2\n#%3 variable").arg(QLatin1String(type)).arg(id).arg(n);
 }
 
 } // namespace
@@ -44,7 +43,6 @@ class TestRemoconWindow : public QObject
     Q_OBJECT
     QTemporaryDir mDir;
     FakeSerialDevice* mFake = nullptr;
-    TransSepaWindow* mTw = nullptr;
     RemoconWindow* mWin = nullptr;
     QTimer mAnswer;
     QStringList mModals; // classes of the modal windows answered since init, in order
@@ -56,10 +54,22 @@ class TestRemoconWindow : public QObject
             QVERIFY(QSignalSpy(gTw->link(), &ControllerLink::mcpFinished).wait(5000));
         QTRY_VERIFY_WITH_TIMEOUT(!gTw->mcpOpen(), 5000);
     }
-    void clickKey(int index, Qt::MouseButton button = Qt::LeftButton)
+    // Clicks a key; returns how many times the port was opened meanwhile.
+    int clickKey(int index, Qt::MouseButton button = Qt::LeftButton, bool sends = true)
     {
+        const int opens = mFake->openCount();
         MyPicBtnClass* key = mWin->IRRCnv[index];
         QTest::mouseClick(key, button, {}, key->rect().center());
+        if (sends)
+            waitIdle();
+        return mFake->openCount() - opens;
+    }
+    // Opening the Port menu sets its captions and enabling from the link.
+    QList<QAction*> portMenuItems()
+    {
+        QMenu* menu = MenuBar1::instance()->menu(QStringLiteral("PortMenu"));
+        emit menu->aboutToShow();
+        return menu->actions();
     }
 
 private slots:
@@ -71,13 +81,12 @@ private slots:
         SerialPorts::setOverride(
             {mFake->entry(cPortName, "in", "out"), VirtualController::builtInPortEntry()});
         gPref = new PreferClass(QStringLiteral("VantorController IR"), mDir.path());
-        mTw = new TransSepaWindow;
-        QCOMPARE(gTw, mTw);
+        auto* tw = new TransSepaWindow;
+        QCOMPARE(gTw, tw);
         mWin = new RemoconWindow;
         mWin->show();
         QVERIFY(QTest::qWaitForWindowExposed(mWin));
-        // Every modal window is rejected as it shows up: the port dialog through
-        // its own Cancel button, alerts by rejecting them.
+        // Every modal window is rejected as it shows up: the port dialog by its Cancel button.
         connect(&mAnswer, &QTimer::timeout, this, [this] {
             if (QWidget* modal = QApplication::activeModalWidget()) {
                 mModals << QString::fromLatin1(modal->metaObject()->className());
@@ -102,16 +111,10 @@ private slots:
         mWin->Event_Open(); // ID 1, variable 1
         mModals.clear();
     }
-    void cleanup()
-    {
-        // A failed check must not leave a pop-up behind.
-        if (QMenu* menu = mWin->popupMenu())
-            menu->close();
-    }
     void cleanupTestCase()
     {
         delete mWin;
-        delete mTw;
+        delete gTw;
         delete std::exchange(gPref, nullptr);
         SerialPorts::clearOverride();
     }
@@ -120,53 +123,27 @@ private slots:
     {
         QCOMPARE(mWin->windowTitle(), QStringLiteral("Remocon"));
         QCOMPARE(mWin->content()->size(), QSize(133, 398));
-        QVERIFY(!(mWin->windowFlags() & Qt::WindowMaximizeButtonHint));
-        QCOMPARE(mWin->minimumSize(), mWin->maximumSize());
-
-        // Creation order of the key array, then the settings text and the lamp.
-        const QList<QWidget*> controls =
-            mWin->content()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
-        QList<int> order;
-        for (QWidget* control : controls)
-            if (auto* key = qobject_cast<MyPicBtnClass*>(control))
-                order << key->Index;
-        QCOMPARE(order,
-                 (QList<int>{25, 19, 16, 1,  2,  3,  4,  5,  6,  7,  8,  9,  22, 10, 24, 11, 12,
-                             14, 13, 26, 15, 21, 20, 28, 29, 30, 17, 31, 27, 18, 23, 32, 0}));
-        QCOMPARE(controls.mid(33), (QList<QWidget*>{mWin->SettingST, mWin->ConnectOV}));
-
-        QCOMPARE(IRRCnvGeometry()[16], QRect(86, 32, 24, 24));
-        QCOMPARE(IRRCnvGeometry()[26], QRect(50, 184, 34, 14));
-        QCOMPARE(IRRCnvGeometry()[13], QRect(87, 173, 18, 36));
-        QCOMPARE(IRRCnvGeometry()[23], QRect(86, 296, 21, 18));
-        QCOMPARE(IRRCnvGeometry()[0], QRect(-29, 9, 18, 18));
+        QVERIFY(!(mWin->windowFlags() & Qt::WindowMaximizeButtonHint) &&
+                mWin->minimumSize() == mWin->maximumSize());
         for (int i = 0; i <= 32; ++i) {
             MyPicBtnClass* key = mWin->IRRCnv[i];
             QCOMPARE(key->geometry(), IRRCnvGeometry()[i]);
             QCOMPARE(key->toolTip(), QStringLiteral("#%1").arg(i));
             QVERIFY(key->Over && !key->Toggle && key->focusPolicy() == Qt::NoFocus);
-            // The shared all-white picture: the keys seen are the backdrop's.
-            QCOMPARE(key->BtnPic, mWin->mPic);
+            QCOMPARE(key->BtnPic, mWin->mPic); // all white: the keys seen are the backdrop's
             QCOMPARE(qAlpha(key->mUp.pixel(3, 3)), 0);
         }
         // Member 0 lies wholly outside the content: nothing can click it.
         QVERIFY(!mWin->content()->rect().intersects(mWin->IRRCnv[0]->geometry()));
-
         QCOMPARE(mWin->SettingST->geometry(), QRect(17, 326, 100, 48));
-        QCOMPARE(mWin->SettingST->text(), QStringLiteral("Communicaion\nID=1\n#1 variable"));
+        QCOMPARE(mWin->SettingST->text(), settingText("Communicaion", 1, 1));
         QCOMPARE(mWin->SettingST->toolTip(),
                  QStringLiteral("Right-Click, change variable number..."));
         QCOMPARE(mWin->ConnectOV->geometry(), QRect(22, 22, 24, 12));
-        QCOMPARE(mWin->ConnectOV->FillColor(), cRed);
         QCOMPARE(mWin->ConnectOV->toolTip(), QStringLiteral("接続／切断..."));
-
-        // The pointing finger over the lamp, the arrow once left (keys: see MyPicBtnClass).
-        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5)); // a finger over the lamp
         QApplication::sendEvent(mWin->ConnectOV, &enter);
         QCOMPARE(mWin->ConnectOV->cursor().shape(), Qt::PointingHandCursor);
-        QEvent leave(QEvent::Leave);
-        QApplication::sendEvent(mWin->ConnectOV, &leave);
-        QCOMPARE(mWin->ConnectOV->cursor().shape(), Qt::ArrowCursor);
     }
 
     void keyBytes_data()
@@ -174,34 +151,27 @@ private slots:
         QTest::addColumn<int>("id");
         QTest::addColumn<int>("variable");
         QTest::addColumn<int>("index");
-        QTest::addColumn<QByteArray>("expected");
-        // code = (ID - 1) * 32 + key; variable 1 sends the code (FF first above
-        // 127), variable n sends F8, 40 + n - 1, 01, code.
         for (int id = 1; id <= 4; ++id)
             for (int n = 1; n <= 8; ++n)
-                for (int index = 1; index <= 32; ++index) {
-                    const char code = char((id - 1) * 32 + index);
-                    QByteArray bytes = QByteArray("\xF8") + char(0x40 + n - 1) + '\x01' + code;
-                    if (n == 1)
-                        bytes =
-                            quint8(code) > 127 ? QByteArray("\xFF") + code : QByteArray(1, code);
-                    QTest::addRow("ID=%d #%d key %d", id, n, index) << id << n << index << bytes;
-                }
+                for (int index = 1; index <= 32; ++index)
+                    QTest::addRow("ID=%d #%d key %d", id, n, index) << id << n << index;
     }
     void keyBytes()
     {
         QFETCH(int, id);
         QFETCH(int, variable);
         QFETCH(int, index);
-        QFETCH(QByteArray, expected);
         mWin->mRemID = id;
         mWin->mRemNum = variable;
-        const int opens = mFake->openCount();
+        // code = (ID - 1) * 32 + key; variable 1 sends the code (FF first above 127),
+        // variable n sends F8, 40 + n - 1, 01, code.
+        const char code = char((id - 1) * 32 + index);
+        QByteArray expected = QByteArray("\xF8") + char(0x40 + variable - 1) + '\x01' + code;
+        if (variable == 1)
+            expected = quint8(code) > 127 ? QByteArray("\xFF") + code : QByteArray(1, code);
         // Keys take either button; a right-click on a key opens no pop-up.
-        clickKey(index, index % 2 ? Qt::LeftButton : Qt::RightButton);
-        waitIdle();
+        QCOMPARE(clickKey(index, index % 2 ? Qt::LeftButton : Qt::RightButton), 1);
         QCOMPARE(mFake->written().toHex(' '), expected.toHex(' '));
-        QCOMPARE(mFake->openCount(), opens + 1); // the closed link opened the port itself
         QVERIFY(!mWin->popupMenu());
     }
 
@@ -210,26 +180,25 @@ private slots:
         QTest::addColumn<QList<int>>("downs"); // Down presses per pop-up; -1: Escape
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("key1"); // what key 1 then sends; empty: nothing
-        auto row = [](const char* name, QList<int> downs, const char* text, const char* hex) {
-            QTest::newRow(name) << downs << QString::fromUtf8(text) << QByteArray::fromHex(hex);
+        auto row = [](const char* name, QList<int> downs, QString text, const char* hex) {
+            QTest::newRow(name) << downs << text << QByteArray::fromHex(hex);
         };
-        row("ID=3", {3}, "Communicaion\nID=3\n#1 variable", "41");
-        row("#8 variable", {12}, "Communicaion\nID=1\n#8 variable", "F8470101");
-        row("ID=2 then #3", {2, 7}, "Communicaion\nID=2\n#3 variable", "F8420121");
-        row("ID=2 then dismissed", {2, -1}, "Communicaion\nID=2\n#1 variable", "21");
-        row("Simulation", {14}, "Simulation\nID=1\n#1 variable", "");
-        row("Simulation, ID=4, Communicaion", {14, 4, 13}, "Communicaion\nID=4\n#1 variable", "61");
+        row("ID=3", {3}, settingText("Communicaion", 3, 1), "41");
+        row("#8 variable", {12}, settingText("Communicaion", 1, 8), "F8470101");
+        row("ID=2 then #3", {2, 7}, settingText("Communicaion", 2, 3), "F8420121");
+        row("ID=2 then dismissed", {2, -1}, settingText("Communicaion", 2, 1), "21");
+        row("Simulation", {14}, settingText("Simulation", 1, 1), "");
+        row("Simulation, ID=4, Communicaion", {14, 4, 13}, settingText("Communicaion", 4, 1), "61");
     }
     void popup()
     {
         QFETCH(QList<int>, downs);
         QFETCH(QString, text);
         QFETCH(QByteArray, key1);
-        QStringList items{"ID=1", "ID=2", "ID=3", "ID=4"};
-        for (int n = 1; n <= 8; ++n)
-            items << QStringLiteral("#%1 variable").arg(n);
-        items += {"-", "Communicaion", "Simulation"};
-
+        const QStringList items{"ID=1",        "ID=2",         "ID=3",        "ID=4",
+                                "#1 variable", "#2 variable",  "#3 variable", "#4 variable",
+                                "#5 variable", "#6 variable",  "#7 variable", "#8 variable",
+                                "-",           "Communicaion", "Simulation"};
         for (int n : downs) {
             // A right-click on the settings text, which passes its clicks to the window.
             const QPoint pos = mWin->SettingST->mapTo(mWin, QPoint(50, 24));
@@ -245,14 +214,9 @@ private slots:
             QTRY_VERIFY(!mWin->popupMenu());
         }
         QCOMPARE(mWin->SettingST->text(), text);
-
-        const int opens = mFake->openCount();
-        clickKey(1);
-        if (!key1.isEmpty())
-            waitIdle();
-        QCOMPARE(mFake->written().toHex(' '), key1.toHex(' '));
         // In simulation nothing reaches the link: the port is not even opened.
-        QCOMPARE(mFake->openCount(), opens + (key1.isEmpty() ? 0 : 1));
+        QCOMPARE(clickKey(1, Qt::LeftButton, !key1.isEmpty()), key1.isEmpty() ? 0 : 1);
+        QCOMPARE(mFake->written().toHex(' '), key1.toHex(' '));
     }
 
     void portMenuFollowsLink()
@@ -265,15 +229,13 @@ private slots:
                 gTw->RbPortClose(true);
             QVERIFY(ticks.wait(2000)); // the lamp follows within a tick
             QCOMPARE(mWin->ConnectOV->FillColor(), open ? cGreen : cRed);
-            const QList<QAction*> items = portMenu()->actions();
-            QCOMPARE(items.size(), 4);
+            const QList<QAction*> items = portMenuItems();
             QCOMPARE(items, (QList<QAction*>{mWin->PortConnect(), items.at(1), mWin->PortSetting(),
                                              mWin->PortVirtualController()}));
             QVERIFY(items.at(1)->isSeparator());
             QCOMPARE(items.at(0)->text(), QString(open ? "切断" : "接続"));
             QCOMPARE(items.at(3)->text(), QStringLiteral("仮想コントローラー..."));
-            QVERIFY(items.at(0)->isEnabled() && items.at(2)->isEnabled() &&
-                    items.at(3)->isEnabled());
+            QVERIFY(std::ranges::all_of(items, &QAction::isEnabled));
         }
     }
 
@@ -287,10 +249,10 @@ private slots:
         const QString dialog = QStringLiteral("PortSettingWindow");
         const QString alert = QStringLiteral("QMessageBox");
         for (QString how : {"lamp", "connect"}) {
-            auto row = [how](const char* name, QString chosen, bool fails, bool startOpen,
+            auto row = [how](const char* name, QString chosen, bool fails, bool open,
                              QStringList modals) {
                 QTest::addRow("%s: %s", qPrintable(how), name)
-                    << how << chosen << fails << startOpen << modals;
+                    << how << chosen << fails << open << modals;
             };
             row("no port chosen", QString(), false, false, {dialog});
             row("chosen port missing", "GONE", false, false, {alert, dialog});
@@ -313,17 +275,15 @@ private slots:
             gPref->mPortInfo.emplace().mName = chosen;
         if (openFails)
             mFake->setOpenFailure(SerialError::Busy);
-        if (startOpen) {
-            gPref->mNotAutoDisconnect = true;
+        gPref->mNotAutoDisconnect = startOpen;
+        if (startOpen)
             QVERIFY(gTw->RbPortOpen());
-        }
         const int closes = mFake->closeCount();
-
         if (how == "lamp") {
             QTest::mouseClick(mWin->ConnectOV, Qt::LeftButton, {}, QPoint(12, 6));
         } else {
             QAction* item = how == "connect" ? mWin->PortConnect() : mWin->PortSetting();
-            QVERIFY(portMenu() && item->isEnabled());
+            QVERIFY(portMenuItems().contains(item) && item->isEnabled());
             item->trigger(); // its handler runs from the event loop, after the menu closed
         }
         QTRY_COMPARE(gTw->mcpOpen(), opens);
@@ -344,27 +304,22 @@ private slots:
         mWin->PortVirtualController()->trigger();
         QTRY_VERIFY(mWin->virtualMonitor() && mWin->virtualMonitor()->isVisible());
         QCoreApplication::processEvents();
-        VirtualMonitor* monitor = mWin->virtualMonitor();
-        int monitors = 0;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            monitors += qobject_cast<VirtualMonitor*>(w) != nullptr;
-        QCOMPARE(monitors, 1);
-
+        QCOMPARE(std::ranges::count_if(QApplication::topLevelWidgets(),
+                                       [](QWidget* w) { return qobject_cast<VirtualMonitor*>(w); }),
+                 1);
         // ID=2, "#3 variable", key 5: the controller's SRAM 0142 becomes 0x25.
         mWin->mRemID = 2;
         mWin->mRemNum = 3;
         clickKey(5);
-        waitIdle();
         QCOMPARE(VirtualController::model()->sram(0x0142), quint8(0x25));
-        QTRY_COMPARE(monitor->variableText(3), QStringLiteral("37 (0x25)"));
+        QTRY_COMPARE(mWin->virtualMonitor()->variableText(3), QStringLiteral("37 (0x25)"));
         QCOMPARE(mModals, QStringList()); // no alert
-        monitor->close();
+        mWin->virtualMonitor()->close();
     }
 
     void closingQuits() // last: it ends the event loop
     {
-        // A guard so that a window which fails to quit cannot hang the suite.
-        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(7); });
+        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(7); }); // guard against a hang
         QTimer::singleShot(0, mWin, [this] { mWin->close(); });
         QCOMPARE(QCoreApplication::exec(), 0);
     }

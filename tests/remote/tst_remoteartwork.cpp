@@ -36,21 +36,18 @@ private slots:
                     face += image.pixel(x, y) == key;
                     inked += image.pixel(x, y) == ink;
                 }
-            const QString what = QStringLiteral("key %1: %2 face, %3 ink of %4 pixels")
-                                     .arg(index)
-                                     .arg(face)
-                                     .arg(inked)
-                                     .arg(r.width() * r.height() * scale * scale);
-            QVERIFY2(face * 5 > r.width() * r.height() * scale * scale * 2, qPrintable(what));
-            QVERIFY2(inked >= 2 * scale * scale, qPrintable(what));
+            const QByteArray what =
+                QString::asprintf("key %d: %d face, %d ink", index, face, inked).toLatin1();
+            QVERIFY2(face * 5 > r.width() * r.height() * scale * scale * 2, what.constData());
+            QVERIFY2(inked >= 2 * scale * scale, what.constData());
             // Just inside each edge's middle is key face, just outside is the body.
             const QPoint c = r.center();
             for (QPoint in : {QPoint(r.left() + 1, c.y() + 1), QPoint(r.right() - 1, c.y() + 1),
                               QPoint(c.x() - 2, r.top() + 1), QPoint(c.x() - 2, r.bottom() - 1)})
-                QVERIFY2(at(in.x(), in.y()) == key, qPrintable(what));
+                QVERIFY2(at(in.x(), in.y()) == key, what.constData());
             for (QPoint out : {QPoint(r.left() - 1, c.y()), QPoint(r.right() + 1, c.y()),
                                QPoint(c.x(), r.top() - 1), QPoint(c.x(), r.bottom() + 1)})
-                QVERIFY2(at(out.x(), out.y()) == body, qPrintable(what));
+                QVERIFY2(at(out.x(), out.y()) == body, what.constData());
         }
     }
 };
