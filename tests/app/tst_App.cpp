@@ -8,7 +8,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QSignalSpy>
@@ -19,10 +18,9 @@
 namespace {
 QString prefFile()
 {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
-        .filePath(QStringLiteral("Tessaro Utilities/VantorController IR/VantorController IR.Pref"));
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           "/Tessaro Utilities/VantorController IR/VantorController IR.Pref";
 }
-
 } // namespace
 
 class TestApp : public QObject
