@@ -82,7 +82,6 @@ private slots:
         QFETCH(QPoint, release);
         QFETCH(bool, counts);
         QWidget window;
-        window.resize(100, 100);
         auto* button = new MyPicBtnClass(&window);
         button->setGeometry(30, 30, 26, 18);
         button->Toggle = true;
@@ -92,7 +91,6 @@ private slots:
         QSignalSpy action(button, &MyPicBtnClass::Action);
         // Real mouse events: the release goes to the pressed button wherever it happens.
         QTest::mousePress(button, Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(button->shownPicture(), button->mDwn);
         QTest::mouseRelease(button, Qt::LeftButton, {}, release);
         QCOMPARE(action.count(), counts ? 1 : 0);
         QCOMPARE(button->shownPicture(), counts ? button->mDwn : button->mUp); // a toggle
