@@ -12,11 +12,20 @@
 
 #include <algorithm>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 using L = ControllerLink;
 using Starter = std::function<void(L&)>;
 Q_DECLARE_METATYPE(Starter)
+// One exchange: replies in order (then echoes), the wire, the data read, the
+// progress bar's maximum, how it ends, the beeps heard.
+using Exchange = std::tuple<Starter, QByteArray, QByteArray, QByteArray, int, int, int>;
+Q_DECLARE_METATYPE(Exchange)
+// A port close: open before, NotAutoDisconnect, how (0 RbPortClose(false), 1 forced,
+// 2 FoceClose_Action), open after, the message shown (empty: none), FoceClose after.
+using Close = std::tuple<bool, bool, int, bool, const char*, bool>;
+Q_DECLARE_METATYPE(Close)
 
 // A command that must accept (CMD) or refuse (NOT) its arguments.
 #define CMD(call) Starter([](L& l) { QVERIFY(l.call); })
@@ -42,21 +51,11 @@ Starter Excute(const char* hex, bool allowClose = false, bool notAutoDisconnect 
     };
 }
 
-void ExchangeColumns()
-{
-    QTest::addColumn<Starter>("start");
-    QTest::addColumn<QByteArray>("script"); // replies in order, then echoes
-    for (const char* c : {"written", "readData"})
-        QTest::addColumn<QByteArray>(c);
-    for (const char* c : {"maximum", "end", "beeps"}) // maximum: of the progress bar
-        QTest::addColumn<int>(c);
-}
-
 void Row(const char* name, const Starter& start, const char* script, const char* written,
          const char* readData, int maximum, int end = Open, int beeps = 0)
 {
-    QTest::newRow(name) << start << H(script) << H(written) << H(readData ? readData : written)
-                        << maximum << end << beeps;
+    QTest::newRow(name) << Exchange{
+        start, H(script), H(written), H(readData ? readData : written), maximum, end, beeps};
 }
 
 } // namespace
@@ -92,7 +91,7 @@ private slots:
 
     void singleByte_data()
     {
-        ExchangeColumns();
+        QTest::addColumn<Exchange>("x");
         Row("BREAK", Send("BREAK"), "", "F3", "", 0, Closed);
         Row("STOP", Send("STOP"), "", "FA", "", 0, Closed);
         Row("RUN", Send("RUN"), "", "FB", "", 0, Closed);
@@ -106,7 +105,7 @@ private slots:
     void singleByte() { runExchange(); }
     void streams_data()
     {
-        ExchangeColumns();
+        QTest::addColumn<Exchange>("x");
         Row("41 42 43", Excute("414243"), "010203", "414243", "010203", 1);
         Row("one byte", Excute("7F"), "", "7F", Echo, 0);
         Row("allowClose closes at the end", Excute("2A0B", true), "", "2A0B", Echo, 0, Closed);
@@ -116,7 +115,7 @@ private slots:
     void streams() { runExchange(); }
     void servoCommands_data()
     {
-        ExchangeColumns();
+        QTest::addColumn<Exchange>("x");
         Row("PTP_SET on", CMD(Cmd_PTP_SET(true)), "", "B101", Echo, 0);
         Row("PTP_SET off", CMD(Cmd_PTP_SET(false)), "", "B100", Echo, 0);
         Row("IsMOVING", CMD(Cmd_IsMOVING()), "B001", "B000", "B001", 0);
@@ -146,7 +145,7 @@ private slots:
     void servoCommands() { runExchange(); }
     void memory_data()
     {
-        ExchangeColumns();
+        QTest::addColumn<Exchange>("x");
         // Per address: code, address low, high, data (00 to read); reply 4 is the memory byte.
         Row("SRAM read 2 @0140", CMD(Cmd_SRAM_READ(0x140, 2)), "F74001AAF74101BB",
             "F7400100F7410100", "AABB", 8);
@@ -370,26 +369,17 @@ private slots:
 
     void portClose_data()
     {
-        for (const char* c : {"wasOpen", "notAutoDisconnect"})
-            QTest::addColumn<bool>(c);
-        QTest::addColumn<int>("how"); // 0 RbPortClose(false), 1 forced, 2 FoceClose_Action
-        QTest::addColumn<bool>("openAfter");
-        QTest::addColumn<QString>("message"); // empty: none shown
-        QTest::addColumn<bool>("buttonAfter");
-        QTest::newRow("auto") << true << false << 0 << false << "切断..." << false;
-        QTest::newRow("keep") << true << true << 0 << true << "接続中..." << true;
-        QTest::newRow("keep, forced") << true << true << 1 << false << "切断..." << false;
-        QTest::newRow("already closed") << false << false << 1 << false << QString() << false;
-        QTest::newRow("FoceClose, keep") << true << true << 2 << true << "接続中..." << false;
+        QTest::addColumn<Close>("c");
+        QTest::newRow("auto") << Close{true, false, 0, false, "切断...", false};
+        QTest::newRow("keep") << Close{true, true, 0, true, "接続中...", true};
+        QTest::newRow("keep, forced") << Close{true, true, 1, false, "切断...", false};
+        QTest::newRow("already closed") << Close{false, false, 1, false, "", false};
+        QTest::newRow("FoceClose, keep") << Close{true, true, 2, true, "接続中...", false};
     }
     void portClose()
     {
-        QFETCH(bool, wasOpen);
-        QFETCH(bool, notAutoDisconnect);
-        QFETCH(int, how);
-        QFETCH(bool, openAfter);
-        QFETCH(QString, message);
-        QFETCH(bool, buttonAfter);
+        QFETCH(Close, c);
+        const auto [wasOpen, notAutoDisconnect, how, openAfter, message, buttonAfter] = c;
         if (wasOpen)
             mLink->Cmd_Excute(H("41"), false);
         else
@@ -402,11 +392,10 @@ private slots:
             mLink->FoceClose_Action();
         else
             mLink->RbPortClose(how == 1);
-
         QCOMPARE(mLink->mMcpOpen, openAfter);
         QCOMPARE(mDev->isOpen(), openAfter);
         QCOMPARE(mDev->closeCount(), wasOpen && !openAfter ? 1 : 0);
-        QCOMPARE(mView->messages, message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(mView->messages.join(""), QString::fromUtf8(message));
         QCOMPARE(mView->foceCloseVisible, buttonAfter);
         QVERIFY(mLink->mMcpCmd.isEmpty());
         QVERIFY(!mLink->PrgPB.Visible);
@@ -549,10 +538,8 @@ private slots:
         QFETCH(QString, messages);
         const bool closes = !messages.isEmpty();
         QVERIFY(mLink->RbPortOpen());
-        mLink->mDirCmd = job;
-        mLink->mDirStep = step;
-        mLink->mReadData = readData;
-        mLink->mMcpFinish = true;
+        mLink->mDirCmd = job, mLink->mDirStep = step;
+        mLink->mReadData = readData, mLink->mMcpFinish = true;
         mView->messages.clear();
         mLink->DirectCommandTimer_Action();
         QCOMPARE(mView->messages.join(QLatin1Char('|')), messages);
@@ -627,13 +614,8 @@ private slots:
 private:
     void runExchange()
     {
-        QFETCH(Starter, start);
-        QFETCH(QByteArray, script);
-        QFETCH(QByteArray, written);
-        QFETCH(QByteArray, readData);
-        QFETCH(int, maximum);
-        QFETCH(int, end);
-        QFETCH(int, beeps);
+        QFETCH(Exchange, x);
+        const auto& [start, script, written, readData, maximum, end, beeps] = x;
 
         mDev->setReplier(ScriptedReplier(script));
         QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);

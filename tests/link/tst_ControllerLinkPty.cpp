@@ -23,11 +23,16 @@ const std::array<bool (L::*)(qint32, qint32), 3> kRead{&L::Cmd_SRAM_READ, &L::Cm
                                                        &L::Cmd_INTROM_READ};
 
 // Starts a command and waits until it finished.
-#define EXCHANGE(call)                                                                             \
-    QVERIFY(mLink->call);                                                                          \
+#define EXCHANGE(started)                                                                          \
+    QVERIFY(started);                                                                              \
     QVERIFY(waitFinished())
 
 namespace {
+
+QByteArray Le16(quint16 v)
+{
+    return QByteArray(1, char(v & 0xFF)) + QByteArray(1, char(v >> 8));
+}
 
 // One qmc-emulator process, ended when destroyed.
 class Emulator
@@ -90,14 +95,10 @@ private slots:
     {
         startAndUse();
         mLink->RbCmdSend("CONTROLER_INFORMATION", QByteArray());
-        QVERIFY(mLink->mMcpOpen);
         // 16 replies up to the program information request, which rests.
         QTRY_COMPARE_WITH_TIMEOUT(mLink->PrgPB.Value, 16, 20000);
         QCOMPARE(mLink->mInfoCtrlr, QByteArray("QM4410"));
-        // The checksum is the 16-bit sum of the program, low byte first.
-        const quint16 sum = mModel.programChecksum();
-        QCOMPARE(mLink->mInfoChecksum,
-                 QByteArray(1, char(sum & 0xFF)) + QByteArray(1, char(sum >> 8)));
+        QCOMPARE(mLink->mInfoChecksum, Le16(mModel.programChecksum())); // the program's sum
         QCOMPARE(mLink->mMcpCmd, QByteArray("PROGRAM_INFORMATION"));
         QCOMPARE(mView->beeps, 0);
     }
@@ -120,11 +121,9 @@ private slots:
         QFETCH(int, address);
         QFETCH(QByteArray, data);
         startAndUse();
-        QVERIFY((*mLink.*kWrite[memory])(address, data));
-        QVERIFY(waitFinished());
+        EXCHANGE((*mLink.*kWrite[memory])(address, data));
         QCOMPARE(mLink->mReadData, data); // each stored byte is echoed
-        QVERIFY((*mLink.*kRead[memory])(address, int(data.size())));
-        QVERIFY(waitFinished());
+        EXCHANGE((*mLink.*kRead[memory])(address, int(data.size())));
         QCOMPARE(mLink->mReadData, data);
         QCOMPARE(mView->beeps, 0);
     }
@@ -132,10 +131,10 @@ private slots:
     {
         startAndUse();
         // Channels 7..12 are group 2.
-        EXCHANGE(Cmd_SERVO_POS_SET(7, 6, QStringLiteral("10, 20, 30, 40, 50, 60")));
-        EXCHANGE(Cmd_SERVO_POS_GET_GROUP(2));
+        EXCHANGE(mLink->Cmd_SERVO_POS_SET(7, 6, QStringLiteral("10, 20, 30, 40, 50, 60")));
+        EXCHANGE(mLink->Cmd_SERVO_POS_GET_GROUP(2));
         QCOMPARE(mLink->mReadData, H("D50A141E28323C"));
-        EXCHANGE(Cmd_SERVO_POS_GET(9));
+        EXCHANGE(mLink->Cmd_SERVO_POS_GET(9));
         QCOMPARE(mLink->mReadData, H("091E"));
     }
     void unplugMidExchange()
@@ -160,11 +159,8 @@ private slots:
         // The controller comes back at the same place: the next command opens it.
         Emulator again;
         QVERIFY(again.start({"--link", link}));
-        QVERIFY(mLink->Cmd_EXTROM_READ(0x000E, 2));
-        QVERIFY(waitFinished());
-        const quint16 size = mModel.programSize();
-        QCOMPARE(mLink->mReadData,
-                 QByteArray(1, char(size & 0xFF)) + QByteArray(1, char(size >> 8)));
+        EXCHANGE(mLink->Cmd_EXTROM_READ(0x000E, 2));
+        QCOMPARE(mLink->mReadData, Le16(mModel.programSize()));
         QCOMPARE(mView->beeps, 1);
     }
 

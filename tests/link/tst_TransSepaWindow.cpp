@@ -21,6 +21,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <tuple>
 
 class TestTransSepaWindow;
 using T = TestTransSepaWindow;
@@ -103,34 +104,6 @@ private slots:
         Services::setShiftKeyOverride(-1);
     }
 
-    void controls_data()
-    {
-        QTest::addColumn<QRect>("geometry");
-        QTest::addColumn<bool>("visible");
-        QTest::addColumn<QString>("text"); // message line and count text start empty
-        QTest::newRow("PrgPB") << QRect(201, 11, 130, 20) << false << QString();
-        QTest::newRow("MsgST") << QRect(148, 36, 167, 20) << true << QString();
-        QTest::newRow("PrgST") << QRect(118, 13, 62, 20) << true << QString();
-        QTest::newRow("FoceClose") << QRect(349, 10, 123, 20) << false << "強制切断...";
-        QTest::newRow("PortSetPB") << QRect(10, 10, 120, 20) << true << "シリアル設定...";
-    }
-    void controls()
-    {
-        const QString name = QString::fromLatin1(QTest::currentDataTag());
-        QFETCH(QRect, geometry);
-        QFETCH(bool, visible);
-        QFETCH(QString, text);
-        auto* w = mWin->findChild<QWidget*>(name);
-        QVERIFY(w);
-        QCOMPARE(w->geometry(), geometry);
-        QCOMPARE(w->parentWidget(), mWin->centralWidget());
-        QCOMPARE(w->isVisibleTo(mWin), visible);
-        QCOMPARE(w->font().pointSize(), 10);
-        if (auto* label = qobject_cast<QLabel*>(w))
-            QCOMPARE(label->text(), text);
-        if (auto* button = qobject_cast<QPushButton*>(w))
-            QCOMPARE(button->text(), text);
-    }
     void windowFrame()
     {
         QCOMPARE(gTw, mWin);
@@ -142,6 +115,25 @@ private slots:
                 order.append(child->objectName());
         }
         QCOMPARE(order, (QStringList{"PrgPB", "MsgST", "PrgST", "FoceClose", "PortSetPB"}));
+        // Name, geometry, shown, caption; the message line and count text start empty.
+        const std::tuple<const char*, QRect, bool, const char*> controls[] = {
+            {"PrgPB", {201, 11, 130, 20}, false, ""},
+            {"MsgST", {148, 36, 167, 20}, true, ""},
+            {"PrgST", {118, 13, 62, 20}, true, ""},
+            {"FoceClose", {349, 10, 123, 20}, false, "強制切断..."},
+            {"PortSetPB", {10, 10, 120, 20}, true, "シリアル設定..."}};
+        for (const auto& [name, geometry, visible, text] : controls) {
+            auto* w = mWin->findChild<QWidget*>(name);
+            QVERIFY2(w, name);
+            QCOMPARE(w->geometry(), geometry);
+            QCOMPARE(w->parentWidget(), mWin->centralWidget());
+            QCOMPARE(w->isVisibleTo(mWin), visible);
+            QCOMPARE(w->font().pointSize(), 10);
+            if (auto* label = qobject_cast<QLabel*>(w))
+                QCOMPARE(label->text(), QString::fromUtf8(text));
+            if (auto* button = qobject_cast<QPushButton*>(w))
+                QCOMPARE(button->text(), QString::fromUtf8(text));
+        }
         QVERIFY(mWin->MsgST->alignment() & Qt::AlignLeft);
         QVERIFY(mWin->PrgST->alignment() & Qt::AlignRight);
         QCOMPARE(mWin->centralWidget()->palette().color(QPalette::Window), QColor(224, 224, 224));
