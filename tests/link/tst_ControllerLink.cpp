@@ -96,8 +96,8 @@ private slots:
         Row("STOP", Send("STOP"), "", "FA", "", 0, Closed);
         Row("RUN", Send("RUN"), "", "FB", "", 0, Closed);
         Row("RESET", Send("RESET"), "", "FC", "", 0, Closed);
-        Row("BREAK answered wrongly beeps", Send("BREAK"), "00", "F3", "", 0, Closed, 1);
-        Row("RESET answered wrongly beeps", Send("RESET"), "FF", "FC", "", 0, Closed, 1);
+        Row("BREAK bad reply", Send("BREAK"), "00", "F3", "", 0, Closed, 1);
+        Row("RESET bad reply", Send("RESET"), "FF", "FC", "", 0, Closed, 1);
         Row("TRANSMITION 129", Send("TRANSMITION", QByteArray(129, 0x11)), "", "EC", "", 5,
             Waiting);
         Row("DELETE nothing", Send("DELETE"), "", "EC", "", 3, Waiting);
@@ -108,8 +108,8 @@ private slots:
         QTest::addColumn<Exchange>("x");
         Row("41 42 43", Excute("414243"), "010203", "414243", "010203", 1);
         Row("one byte", Excute("7F"), "", "7F", Echo, 0);
-        Row("allowClose closes at the end", Excute("2A0B", true), "", "2A0B", Echo, 0, Closed);
-        Row("NotAutoDisconnect keeps it", Excute("2A0B", true, true), "", "2A0B", Echo, 0, Kept);
+        Row("allowClose", Excute("2A0B", true), "", "2A0B", Echo, 0, Closed);
+        Row("NotAutoDisconnect", Excute("2A0B", true, true), "", "2A0B", Echo, 0, Kept);
         Row("empty stream waits", Excute(""), "", "", "", 0, Waiting);
     }
     void streams() { runExchange(); }
@@ -126,55 +126,46 @@ private slots:
         Row("GROUP 1", CMD(Cmd_SERVO_POS_GET_GROUP(1)), "D4102030405060", "D4000000000000",
             "D4102030405060", 5);
         Row("GROUP 8", CMD(Cmd_SERVO_POS_GET_GROUP(8)), "", "DB000000000000", Echo, 5);
-        Row("GROUP 44 is the last", CMD(Cmd_SERVO_POS_GET_GROUP(44)), "", "FF000000000000", Echo,
-            5);
+        Row("GROUP 44 last", CMD(Cmd_SERVO_POS_GET_GROUP(44)), "", "FF000000000000", Echo, 5);
         Row("SERVO_POS_SET 2,128", CMD(Cmd_SERVO_POS_SET(2, 128)), "", "E60280", Echo, 1);
         Row("SERVO_SET 5 on", CMD(Cmd_SERVO_SET(5, true)), "", "E705", Echo, 0);
         Row("SERVO_SET 5 off", CMD(Cmd_SERVO_SET(5, false)), "", "E805", Echo, 0);
-        Row("list 3,2 '90, 120'", CMD(Cmd_SERVO_POS_SET(3, 2, "90, 120")), "",
-            "E703E6035AE704E60478", Echo, 8);
-        Row("list: missing field is 0", CMD(Cmd_SERVO_POS_SET(3, 2, "90")), "",
-            "E703E6035AE704E60400", Echo, 8);
-        Row("list: fraction truncated", CMD(Cmd_SERVO_POS_SET(0, 1, " 90.9 ")), "", "E700E6005A",
-            Echo, 3);
-        Row("list up to 255", CMD(Cmd_SERVO_POS_SET(254, 2, "0,255")), "", "E7FEE6FE00E7FFE6FFFF",
+        Row("list 3,2", CMD(Cmd_SERVO_POS_SET(3, 2, "90, 120")), "", "E703E6035AE704E60478", Echo,
+            8);
+        Row("list missing 0", CMD(Cmd_SERVO_POS_SET(3, 2, "90")), "", "E703E6035AE704E60400", Echo,
+            8);
+        Row("list 90.9", CMD(Cmd_SERVO_POS_SET(0, 1, " 90.9 ")), "", "E700E6005A", Echo, 3);
+        Row("list to 255", CMD(Cmd_SERVO_POS_SET(254, 2, "0,255")), "", "E7FEE6FE00E7FFE6FFFF",
             Echo, 8);
-        Row("list of none sends nothing", CMD(Cmd_SERVO_POS_SET(3, 0, "90")), "", "", "", 0,
-            Waiting);
+        Row("list of none", CMD(Cmd_SERVO_POS_SET(3, 0, "90")), "", "", "", 0, Waiting);
     }
     void servoCommands() { runExchange(); }
     void memory_data()
     {
         QTest::addColumn<Exchange>("x");
         // Per address: code, address low, high, data (00 to read); reply 4 is the memory byte.
-        Row("SRAM read 2 @0140", CMD(Cmd_SRAM_READ(0x140, 2)), "F74001AAF74101BB",
-            "F7400100F7410100", "AABB", 8);
-        Row("SRAM write 05 @0140", CMD(Cmd_SRAM_WRITE(0x140, H("05"))), "", "F8400105", "05", 4);
-        Row("SRAM write across a page", CMD(Cmd_SRAM_WRITE(0x1FF, H("1122"))), "",
-            "F8FF0111F8000222", "1122", 8);
-        Row("INTROM read at FFFF", CMD(Cmd_INTROM_READ(0xFFFF, 1)), "B3FFFF42", "B3FFFF00", "42",
-            4);
-        Row("INTROM write 7F @0010", CMD(Cmd_INTROM_WRITE(0x10, H("7F"))), "", "B44B10007F7F", "7F",
-            4);
-        Row("EXTROM read 000E+2", CMD(Cmd_EXTROM_READ(0x0E, 2)), "F20E0034F20F0012",
-            "F20E0000F20F0000", "3412", 8);
-        Row("EXTROM write 7F @0010", CMD(Cmd_EXTROM_WRITE(0x10, H("7F"))), "F40B10007F99",
-            "F40B10007F7F", "99", 4);
-        Row("EXTROM write up to FFFF", CMD(Cmd_EXTROM_WRITE(0xFFFE, H("0102"))), "",
+        Row("SRAM r 0140+2", CMD(Cmd_SRAM_READ(0x140, 2)), "F74001AAF74101BB", "F7400100F7410100",
+            "AABB", 8);
+        Row("SRAM w 0140", CMD(Cmd_SRAM_WRITE(0x140, H("05"))), "", "F8400105", "05", 4);
+        Row("SRAM w 01FF+2", CMD(Cmd_SRAM_WRITE(0x1FF, H("1122"))), "", "F8FF0111F8000222", "1122",
+            8);
+        Row("INT r FFFF", CMD(Cmd_INTROM_READ(0xFFFF, 1)), "B3FFFF42", "B3FFFF00", "42", 4);
+        Row("INT w 0010", CMD(Cmd_INTROM_WRITE(0x10, H("7F"))), "", "B44B10007F7F", "7F", 4);
+        Row("EXT r 000E+2", CMD(Cmd_EXTROM_READ(0x0E, 2)), "F20E0034F20F0012", "F20E0000F20F0000",
+            "3412", 8);
+        Row("EXT w 0010", CMD(Cmd_EXTROM_WRITE(0x10, H("7F"))), "F40B10007F99", "F40B10007F7F",
+            "99", 4);
+        Row("EXT w FFFE+2", CMD(Cmd_EXTROM_WRITE(0xFFFE, H("0102"))), "",
             "F40BFEFF0101F40BFFFF0202", "0102", 8);
         Row("Get_PROGRAM_SIZE", Starter(&L::Get_PROGRAM_SIZE), "F20E0034F20F0012",
             "F20E0000F20F0000", "3412", 8);
-        Row("Get_PROGRAM_CODE 3", Starter([](L& l) { l.Get_PROGRAM_CODE(3); }),
+        Row("PROGRAM_CODE 3", Starter([](L& l) { l.Get_PROGRAM_CODE(3); }),
             "F2000001F2010002F2020003", "F2000000F2010000F2020000", "010203", 12);
-        Row("SRAM write of nothing stalls", CMD(Cmd_SRAM_WRITE(0x140, {})), "", "F84001", "", 0,
-            Waiting);
-        Row("EXTROM write of nothing stalls", CMD(Cmd_EXTROM_WRITE(0x140, {})), "", "F40B4001", "",
-            0, Waiting);
-        Row("allowClose left set closes", Starter([](L& l) {
-                l.mAllowClose = true;
-                l.Cmd_SRAM_WRITE(0x141, H("07"));
-            }),
-            "", "F8410107", "07", 4, Closed);
+        Row("SRAM w nothing", CMD(Cmd_SRAM_WRITE(0x140, {})), "", "F84001", "", 0, Waiting);
+        Row("EXT w nothing", CMD(Cmd_EXTROM_WRITE(0x140, {})), "", "F40B4001", "", 0, Waiting);
+        Row("allowClose left set",
+            Starter([](L& l) { l.mAllowClose = true, l.Cmd_SRAM_WRITE(0x141, H("07")); }), "",
+            "F8410107", "07", 4, Closed);
     }
     void memory() { runExchange(); }
     void identificationChain()
