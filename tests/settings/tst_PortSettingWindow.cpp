@@ -40,8 +40,8 @@ private slots:
     void layout();
     void shownAndStoredByOk_data();
     void shownAndStoredByOk();
-    void okStoresAllFourSettingsAndKeepsTheOpenLink();
-    void cancelForgetsThePortInMemoryOnly();
+    void editAndClose_data();
+    void editAndClose();
 
 private:
     // Runs OpenModal and drives the dialog once shown; a fail-safe closes a dialog left open.
@@ -217,46 +217,30 @@ void TestPortSettingWindow::shownAndStoredByOk()
         (QList<int>{shown[1], shown[2] + 1, prefs[2]}));
 }
 
-void TestPortSettingWindow::okStoresAllFourSettingsAndKeepsTheOpenLink()
+void TestPortSettingWindow::editAndClose_data()
 {
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("OK stores all four settings, the open link stays") << true;
+    QTest::newRow("Cancel forgets the port in memory only") << false;
+}
+
+void TestPortSettingWindow::editAndClose()
+{
+    QFETCH(bool, ok);
+    gPref->mConnectType = 1;
     gPref->mWirelessWriteSize = 7;
     gPref->mNotAutoDisconnect = true;
     auto* controller = setPorts({"ttyS0", "ttyUSB0", "Virtual QMC-4410"}, 0);
     QVERIFY(controller->RbPortOpen());
-    const int result = runDialog([&](PortSettingWindow* dialog) {
-        dialog->PortPM->setCurrentIndex(1);
-        dialog->ConnectTypePM->setCurrentIndex(2); // "BlueSMiRFを使用"
-        QTest::mouseClick(dialog->NotAutoDisconnectCB, Qt::LeftButton);
-        QTest::mouseClick(dialog->OkPB, Qt::LeftButton);
-    });
-    QCOMPARE(result, int(QDialog::Accepted));
-    QCOMPARE(fileBytes(),
-             QByteArray("SerialPort\nttyUSB0\nttyUSB0 in\nttyUSB0 out\nConnectType\n2\n"
-                        "NotAutoDisconnect\nFalse\nWirelessWriteSize\n7\nRBTReqests\n-1\n"));
-    QVERIFY(gPref->mPortInfo->mOutputDriverName == "ttyUSB0 out" && !gPref->mNotAutoDisconnect);
-    // The link keeps talking through the open port; the next opening uses the new one.
-    QCOMPARE(controller->link()->mSerialPort.name, QStringLiteral("ttyUSB0"));
-    QVERIFY(controller->mcpOpen() && mDevices[0]->isOpen());
-    QCOMPARE(mDevices[1]->openCount(), 0);
-    controller->RbPortClose(true);
-    QVERIFY(controller->RbPortOpen() && mDevices[1]->isOpen());
-    controller->RbPortClose(true);
-}
-
-void TestPortSettingWindow::cancelForgetsThePortInMemoryOnly()
-{
-    gPref->mConnectType = 1;
-    gPref->mWirelessWriteSize = 9;
-    auto* controller = setPorts({"ttyS0", "ttyUSB0"}, 1);
     const QByteArray before = fileBytes();
     QList<bool> sizeEnabled, stillOpen;
     int nested = -5;
     const int result = runDialog([&](PortSettingWindow* dialog) {
-        dialog->PortPM->setCurrentIndex(0);
-        for (int row : {2, 1, 0, 2})
+        dialog->PortPM->setCurrentIndex(1);
+        for (int row : {0, 1, 0, 2}) // ends on "BlueSMiRFを使用"
             dialog->ConnectTypePM->setCurrentIndex(row),
                 sizeEnabled << dialog->WirelessDataSizePM->isEnabled();
-        dialog->NotAutoDisconnectCB->setChecked(true);
+        QTest::mouseClick(dialog->NotAutoDisconnectCB, Qt::LeftButton);
         // Only OK and Cancel close it: not Escape, Return, the window manager's close...
         QTest::keyClick(dialog, Qt::Key_Escape);
         QTest::keyClick(dialog, Qt::Key_Return);
@@ -264,18 +248,31 @@ void TestPortSettingWindow::cancelForgetsThePortInMemoryOnly()
         stillOpen << dialog->isVisible();
         nested = PortSettingWindow::OpenModal(); // ...nor a second opening (e.g. by a timer)
         stillOpen << (PortSettingWindow::current() == dialog);
-        QTest::mouseClick(dialog->CancelPB, Qt::LeftButton);
+        QTest::mouseClick(ok ? dialog->OkPB : dialog->CancelPB, Qt::LeftButton);
     });
-    QCOMPARE((QList<int>{result, nested}), (QList<int>{QDialog::Rejected, QDialog::Rejected}));
+    QCOMPARE((QList<int>{result, nested}),
+             (QList<int>{ok ? QDialog::Accepted : QDialog::Rejected, QDialog::Rejected}));
     QCOMPARE(stillOpen, (QList<bool>{true, true}));
     QCOMPARE(sizeEnabled, (QList<bool>{false, true, false, false}));
-    QVERIFY(!gPref->mPortInfo);
+    QCOMPARE(fileBytes(), ok ? QByteArray("SerialPort\nttyUSB0\nttyUSB0 in\nttyUSB0 "
+                                          "out\nConnectType\n2\nNotAutoDisconnect\nFalse\nWirelessW"
+                                          "riteSize\n7\nRBTReqests\n-1\n")
+                             : before);
+    QCOMPARE(gPref->mPortInfo ? gPref->mPortInfo->mOutputDriverName : QString(),
+             ok ? QString("ttyUSB0 out") : QString());
     QCOMPARE(
         (QList<int>{gPref->mConnectType, gPref->mWirelessWriteSize, gPref->mNotAutoDisconnect}),
-        (QList<int>{1, 9, 0}));
-    QCOMPARE(controller->link()->mSerialPort.name, QStringLiteral("ttyUSB0"));
-    QCOMPARE(fileBytes(), before);
-    QCOMPARE(reload()->mPortInfo->mName, QStringLiteral("ttyUSB0")); // back after a restart
+        (QList<int>{ok ? 2 : 1, 7, !ok}));
+    QCOMPARE(reload()->mPortInfo->mName,
+             QString(ok ? "ttyUSB0" : "ttyS0")); // Cancel: back after a restart
+    // The link keeps talking through the open port; the next opening uses the chosen one.
+    QCOMPARE(controller->link()->mSerialPort.name, QString(ok ? "ttyUSB0" : "ttyS0"));
+    QVERIFY(controller->mcpOpen() && mDevices[0]->isOpen());
+    QCOMPARE(mDevices[1]->openCount(), 0);
+    controller->RbPortClose(true);
+    QCOMPARE(controller->RbPortOpen(), ok); // after Cancel no port is chosen: nothing opens
+    QCOMPARE(mDevices[1]->isOpen(), ok);
+    controller->RbPortClose(true);
 
     delete gPref; // without preferences there is no dialog at all
     gPref = nullptr;
