@@ -85,6 +85,7 @@ private slots:
         mPref.reset();
         Settle(); // backends closed by the link are deleted later
         mDev.reset();
+        mDevs.clear();
         mDir.reset();
         SerialPorts::clearOverride();
     }
@@ -408,26 +409,23 @@ private slots:
         QFETCH(QStringList, ports);
         QFETCH(QString, wanted);
         QFETCH(int, opened);
-        std::vector<std::unique_ptr<FakeSerialDevice>> devs;
         QList<SerialPortEntry> entries;
         for (int i = 0; i < ports.size(); ++i) {
-            devs.push_back(std::make_unique<FakeSerialDevice>());
-            entries.append(devs.back()->entry(ports.at(i), QStringLiteral("in-%1").arg(i)));
+            mDevs.push_back(std::make_unique<FakeSerialDevice>());
+            entries.append(mDevs.back()->entry(ports.at(i), QStringLiteral("in-%1").arg(i)));
         }
         SerialPorts::setOverride(entries);
         mPref->mPortInfo->mName = wanted;
 
         QCOMPARE(mLink->RbPortOpen(), opened >= 0);
         for (int i = 0; i < ports.size(); ++i)
-            QCOMPARE(devs[i]->openCount(), int(i == opened));
+            QCOMPARE(mDevs[i]->openCount(), int(i == opened));
         if (opened >= 0) {
             QCOMPARE(mView->messages,
                      (QStringList{"ポート検索...", ports.at(opened) + "に接続します...",
                                   "接続OK... 9600 baud"}));
             QCOMPARE(mPref->mPortInfo->mInputDriverName, QStringLiteral("in-%1").arg(opened));
             QVERIFY(mView->alerts.isEmpty());
-            mLink->RbPortClose(true);
-            Settle();
             return;
         }
         QCOMPARE(mView->messages, ports.isEmpty() ? QStringList() : QStringList{"ポート検索..."});
@@ -645,6 +643,7 @@ private:
     SerialPortEntry mEntry;
     std::unique_ptr<QTemporaryDir> mDir;
     std::unique_ptr<FakeSerialDevice> mDev;
+    std::vector<std::unique_ptr<FakeSerialDevice>> mDevs; // extra ports, outliving the link
     std::unique_ptr<PreferClass> mPref;
     std::unique_ptr<RecordingView> mView;
     std::unique_ptr<ControllerLink> mLink;

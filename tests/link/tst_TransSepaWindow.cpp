@@ -207,13 +207,11 @@ private slots:
             "開始",
             "キャンセル"};
         const Action noPort = [](T* t) {
-            t->mPref->mPortInfo.reset();
-            t->mWin->Cmd_Excute(H("2A"), true);
+            t->mPref->mPortInfo.reset(), t->mWin->Cmd_Excute(H("2A"), true);
         };
         const QStringList dialog{"PortSettingWindow"};
         const Action refused = [](T* t) {
-            t->mDev->setOpenFailure(SerialError::Busy);
-            t->mWin->RbPortOpen();
+            t->mDev->setOpenFailure(SerialError::Busy), t->mWin->RbPortOpen();
         };
         const QStringList refusedShown{
             "QMessageBox", "", "コントローラーに接続できませんでした...",
@@ -224,11 +222,10 @@ private slots:
         QTest::newRow("read-out 開始") << readOut << "開始" << readOutShown << H("F2") << true << 1;
         QTest::newRow("read-out キャンセル")
             << readOut << "キャンセル" << readOutShown << QByteArray() << true << 1;
-        QTest::newRow("no port: OK takes the listed one")
-            << noPort << "OK" << dialog << H("2A") << true << 0;
-        QTest::newRow("no port: cancel sends nothing")
+        QTest::newRow("no port: OK") << noPort << "OK" << dialog << H("2A") << true << 0;
+        QTest::newRow("no port: cancel")
             << noPort << "キャンセル" << dialog << QByteArray() << false << 0;
-        QTest::newRow("settings button: cancel forgets the port")
+        QTest::newRow("PortSetPB: cancel forgets")
             << Action([](T* t) { t->mWin->PortSetPB->click(); }) << "キャンセル" << dialog
             << QByteArray() << false << 0;
     }
