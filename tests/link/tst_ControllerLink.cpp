@@ -1,5 +1,4 @@
-// The controller link against a scripted fake port: wire traces, the state
-// after each reply, messages, alerts, progress and the stream's backup poll.
+// The controller link against a scripted fake port.
 #include "LinkTestSupport.h"
 
 #include "FakeSerial.h"
@@ -18,12 +17,10 @@
 using L = ControllerLink;
 using Starter = std::function<void(L&)>;
 Q_DECLARE_METATYPE(Starter)
-// One exchange: replies in order (then echoes), the wire, the data read, the
-// progress bar's maximum, how it ends, the beeps heard.
+// Start, replies (then echoes), wire, data read, bar maximum, how it ends, beeps.
 using Exchange = std::tuple<Starter, QByteArray, QByteArray, QByteArray, int, int, int>;
 Q_DECLARE_METATYPE(Exchange)
-// A port close: open before, NotAutoDisconnect, how (0 RbPortClose(false), 1 forced,
-// 2 FoceClose_Action), open after, the message shown (empty: none), FoceClose after.
+// Open, NotAutoDisconnect, how (0 close/1 forced/2 FoceClose), open after, message, button.
 using Close = std::tuple<bool, bool, int, bool, const char*, bool>;
 Q_DECLARE_METATYPE(Close)
 
@@ -221,8 +218,7 @@ private slots:
     }
     void emptyNotificationKeepsBackupPoll_data()
     {
-        // The port may signal data with nothing to read (a reply already taken);
-        // the reply that then arrives silently is found by the 10 ms poll.
+        // After a notification with nothing to read, the poll finds a silent reply.
         QTest::addColumn<int>("repliesBefore"); // answered normally first
         QTest::newRow("before the first reply") << 0;
         QTest::newRow("after one reply") << 1;
@@ -252,8 +248,7 @@ private slots:
     }
     void countTextEveryReply_data()
     {
-        // n bytes count their replies against n - 2; the last reply ends the
-        // stream instead of counting. Two bytes count against 0: no text.
+        // n bytes count against n - 2; the last reply ends the stream uncounted.
         QTest::addColumn<int>("length");
         QTest::addColumn<QString>("texts"); // after each counted reply, joined by spaces
         QTest::newRow("3 bytes") << 3 << "1/1 2/1";
@@ -282,8 +277,7 @@ private slots:
     }
     void newCommandReplacesPending()
     {
-        // A listener of mcpFinished may start the next command; a new command
-        // replaces a pending one, whose remaining bytes never go out.
+        // A new command, also from a mcpFinished listener, replaces a pending one.
         int started = 0;
         connect(mLink.get(), &ControllerLink::mcpFinished, this, [&] {
             if (started++ == 0)
@@ -540,8 +534,7 @@ private slots:
     }
     void sequencerGetMoter()
     {
-        // Group 0 first; the sequencer then reads groups 1..8, one per tick, each
-        // after the previous exchange finished. Each answers its code and six positions.
+        // Group 0, then the sequencer reads groups 1..8, one per finished exchange.
         auto n = std::make_shared<int>(0);
         mDev->setReplier([n](char c) { return QByteArray(1, quint8(c) >= 0xD3 ? c : char(++*n)); });
         mLink->mDirCmd = QStringLiteral("Get_MOTER");

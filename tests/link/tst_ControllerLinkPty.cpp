@@ -1,5 +1,4 @@
-// The controller link end to end: the core, a real QSerialPort on a
-// pseudo-terminal, and qmc-emulator playing the controller on the other side.
+// The controller link over a real pseudo-terminal against qmc-emulator.
 #include "LinkTestSupport.h"
 
 #include "emulator/QmcModel.h"
@@ -46,8 +45,7 @@ public:
         mProcess.waitForFinished(5000);
     }
 
-    // Reads the device path from its first line. The idle exit keeps a crash
-    // from leaving it behind; no abandonment, as a loaded machine may pause.
+    // Reads the device path from its first line; a loaded machine may pause mid-exchange.
     bool start(QStringList args = {})
     {
         mProcess.start(QStringLiteral(QMC_EMULATOR_PATH),

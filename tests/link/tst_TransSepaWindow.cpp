@@ -1,6 +1,4 @@
-// The controller window: controls, captions and geometry, what it shows of
-// the link, its alerts and dialogs (answered here), and that it never
-// appears on screen.
+// The controller window: controls, what it shows of the link, its dialogs.
 #include "LinkTestSupport.h"
 
 #include "FakeSerial.h"
@@ -30,12 +28,10 @@ Q_DECLARE_METATYPE(Action)
 
 namespace {
 
-// Answerers still waiting: a test that failed before its dialog appeared
-// must not leave one behind to answer the next test's dialog.
+// Answerers still waiting, removed so none answers the next test's dialog.
 QList<QPointer<QTimer>> gAnswerers;
 
-// Waits, in the modal's own event loop, for the next modal dialog, records
-// {class, title, text, informative text, visible buttons...} and presses `press`.
+// Records the next modal {class, title, text, informative, buttons...}; presses `press`.
 void AnswerNextModal(QStringList* seen, const QString& press)
 {
     auto* timer = new QTimer;
