@@ -46,9 +46,8 @@ public:
     int Alert(int icon, const QString& action, const QString& cancel, const QString& alternate,
               const QString& message, const QString& explanation, const QString& title) override
     {
-        alerts.append(
-            {QString::number(icon), action, cancel, alternate, message, explanation, title});
-        beepsBeforeAlert.append(beeps);
+        alerts.append({QString::number(beeps), QString::number(icon), action, cancel, alternate,
+                       message, explanation, title});
         return alertAnswer;
     }
     void Beep() override { ++beeps; }
@@ -61,8 +60,7 @@ public:
     int portSettingsRequests = 0;
     std::function<void()> onPortSettings;
     std::function<void()> onProgress;
-    QList<QStringList> alerts; // {icon, action, cancel, alternate, message, explanation, title}
-    QList<int> beepsBeforeAlert;
+    QList<QStringList> alerts; // {beeps before, icon, action, cancel, alternate, message, ...}
     int alertAnswer = 1;
     int beeps = 0;
 };

@@ -424,9 +424,8 @@ private slots:
         }
         QCOMPARE(mView->messages, ports.isEmpty() ? QStringList() : QStringList{"ポート検索..."});
         QCOMPARE(mView->alerts,
-                 (QList<QStringList>{{"2", "OK", "", "", kNoLink,
+                 (QList<QStringList>{{"1", "2", "OK", "", "", kNoLink,
                                       "ケーブルが接続されていない可能性があります...", ""}}));
-        QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
         // The choice is forgotten: the next command asks for a port first.
         QVERIFY(!mPref->mPortInfo.has_value());
         mLink->Cmd_Excute(H("01"), true);
@@ -456,9 +455,8 @@ private slots:
         QVERIFY(!mLink->RbPortOpen());
         // the usual hint, then the reason on its own line
         QCOMPARE(mView->alerts, (QList<QStringList>{
-                                    {"2", "OK", "", "", kNoLink,
+                                    {"1", "2", "OK", "", "", kNoLink,
                                      "電源がオンになっているか確認して下さい...\n" + reason, ""}}));
-        QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
         mDev->clearOpenFailure(); // the next attempt opens the same port without a search
         mView->messages.clear();
         QVERIFY(mLink->RbPortOpen());
@@ -574,10 +572,9 @@ private slots:
         mLink->MyCmd_GET_PROGRAM_CODE();
         QCOMPARE(mView->alerts,
                  (QList<QStringList>{
-                     {"2", "開始", "キャンセル", "",
+                     {"1", "2", "開始", "キャンセル", "",
                       "コントローラーに転送されているプログラムをコンピュータに読込みます。",
                       "読込みには、少々時間がかかります。宜しいですか？", "プログラムの読込み"}}));
-        QCOMPARE(mView->beepsBeforeAlert, QList<int>{1});
         QCOMPARE(mLink->DirectCommandTimer.isActive(), answer != 0);
         if (answer == 0) {
             QCOMPARE(mDev->openCount(), 0);
