@@ -57,11 +57,23 @@ namespace {
 constexpr int kLineDelayUs = 2083;
 // Any single run that takes longer than this has stalled.
 constexpr auto kRunDeadline = 120s;
+
 // How long the emulator may take to print its device path.
 constexpr auto kEmulatorStartTimeout = 10s;
 // The raw loop's read gives up after this (tenths of a second, the
 // terminal's own read timer), so a dead emulator cannot hang the benchmark.
 constexpr cc_t kRawReadTimeoutDs = 50;
+
+// Ends loop and sets timedOut when a run takes longer than kRunDeadline.
+void ArmDeadline(QTimer& deadline, QEventLoop& loop, bool& timedOut)
+{
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&loop, &timedOut] {
+        timedOut = true;
+        loop.quit();
+    });
+    deadline.start(kRunDeadline);
+}
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -254,12 +266,7 @@ public:
         const auto finished =
             QObject::connect(&mLink, &ControllerLink::mcpFinished, &loop, &QEventLoop::quit);
         QTimer deadline;
-        deadline.setSingleShot(true);
-        QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-            timedOut = true;
-            loop.quit();
-        });
-        deadline.start(kRunDeadline);
+        ArmDeadline(deadline, loop, timedOut);
         if (!start(mLink))
             Fail(QStringLiteral("%1: the link refused the command").arg(what));
         if (!mLink.mMcpFinish && !timedOut)
@@ -323,12 +330,7 @@ Run RunQSerialPort(const QString& path, const Workload& w)
         }
     });
     QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
-    deadline.start(kRunDeadline);
+    ArmDeadline(deadline, loop, timedOut);
 
     Measure(run, [&] {
         port.write(wire.constData(), 1);
