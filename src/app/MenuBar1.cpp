@@ -16,6 +16,30 @@ namespace {
 constexpr auto cCompactMenuBarStyle = "QMenuBar { padding: 0px; spacing: 0px; }"
                                       "QMenuBar::item { padding: 2px 3px; margin: 0px; }";
 
+// The narrowest window that carries the bar: the remote's content width.
+constexpr int cNarrowestBar = 133;
+// Below this the titles would no longer be read comfortably.
+constexpr qreal cSmallestPointSize = 6.5;
+
+// At the common desktop font sizes of 10 points and up the three titles are
+// wider than the remote window even with the compact style. Rather than let
+// "ポート" slide into the overflow button, the bar's own font shrinks in half
+// points until every title fits; smaller desktop fonts are left as they are.
+void fitTitles(QMenuBar* bar)
+{
+    bar->ensurePolished();
+    QFont font = bar->font();
+    const bool points = font.pointSizeF() > 0;
+    auto size = [&] { return points ? font.pointSizeF() : font.pixelSize() * 0.75; };
+    while (bar->sizeHint().width() > cNarrowestBar && size() > cSmallestPointSize) {
+        if (points)
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+        else
+            font.setPixelSize(font.pixelSize() - 1);
+        bar->setFont(font);
+    }
+}
+
 MenuBar1* gMenuBar1 = nullptr;
 } // namespace
 
@@ -144,6 +168,7 @@ QMenuBar* MenuBar1::createMenuBarFor(QWidget* window)
     bar->setStyleSheet(QLatin1String(cCompactMenuBarStyle));
     for (QMenu* m : std::as_const(mMenus))
         bar->addMenu(m);
+    fitTitles(bar);
     if (auto* main = qobject_cast<QMainWindow*>(window))
         main->setMenuBar(bar);
     return bar;

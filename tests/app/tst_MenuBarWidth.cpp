@@ -22,11 +22,28 @@ private slots:
     void allTitlesFitAtRemoteWidth();
 };
 
+namespace {
+struct WidthRow
+{
+    const char* name;
+    bool mainWindow; // a QMainWindow, or a plain widget placing the bar in a layout
+    qreal pointSize; // the desktop's font size
+};
+} // namespace
+
 void TestMenuBarWidth::allTitlesFitAtRemoteWidth_data()
 {
     QTest::addColumn<bool>("mainWindow");
-    QTest::newRow("QMainWindow") << true;
-    QTest::newRow("QWidget with layout") << false;
+    QTest::addColumn<qreal>("pointSize");
+    const WidthRow rows[] = {
+        {.name = "QMainWindow, 9 pt", .mainWindow = true, .pointSize = 9},
+        {.name = "QMainWindow, 10 pt", .mainWindow = true, .pointSize = 10},
+        {.name = "QMainWindow, 11 pt", .mainWindow = true, .pointSize = 11},
+        {.name = "QMainWindow, 12 pt", .mainWindow = true, .pointSize = 12},
+        {.name = "QWidget with layout, 11 pt", .mainWindow = false, .pointSize = 11},
+    };
+    for (const WidthRow& row : rows)
+        QTest::newRow(row.name) << row.mainWindow << row.pointSize;
 }
 
 void TestMenuBarWidth::allTitlesFitAtRemoteWidth()
@@ -34,6 +51,10 @@ void TestMenuBarWidth::allTitlesFitAtRemoteWidth()
     if (!gHaveDisplay)
         QSKIP("no X display could be started for this test");
     QFETCH(bool, mainWindow);
+    QFETCH(qreal, pointSize);
+    QFont desktopFont = QApplication::font();
+    desktopFont.setPointSizeF(pointSize);
+    QApplication::setFont(desktopFont);
     QScopedPointer<QWidget> window(mainWindow ? new QMainWindow : new QWidget);
     auto* content = new QWidget;
     content->setFixedSize(cRemoteWidth, 398);
@@ -53,15 +74,22 @@ void TestMenuBarWidth::allTitlesFitAtRemoteWidth()
     // Qt hides titles that do not fit behind this button.
     auto* extension = bar->findChild<QToolButton*>(QStringLiteral("qt_menubar_ext_button"));
     QVERIFY2(extension && !extension->isVisible(), "the menu bar shows its overflow button");
+    // Still readable: never below 6.5 pt, and never larger than the desktop's.
+    QVERIFY2(bar->font().pointSizeF() >= 6.5,
+             qPrintable(QString::number(bar->font().pointSizeF())));
+    QVERIFY(bar->font().pointSizeF() <= pointSize);
 
     int previousRight = -1;
+    QStringList reachable;
     for (QAction* title : bar->actions()) {
         const QRect r = bar->actionGeometry(title);
         QVERIFY2(r.isValid() && bar->rect().contains(r), qPrintable(title->text()));
         QVERIFY(QFontMetrics(bar->font()).horizontalAdvance(title->text()) <= r.width());
         QVERIFY(r.left() > std::exchange(previousRight, r.right()));
-        QCOMPARE(bar->actionAt(r.center()), title); // reachable where it is drawn
+        if (bar->actionAt(r.center()) == title) // reachable where it is drawn
+            reachable << title->text();
     }
+    QCOMPARE(reachable, (QStringList{"ファイル", "編集", "ポート"}));
 }
 
 int main(int argc, char* argv[])
