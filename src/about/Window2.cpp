@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPointer>
 
@@ -183,6 +184,22 @@ bool Window2::Link_MouseDown(QLabel* link)
 {
     // The address opened is the text shown. Links work in both modes and do
     // not close the window.
-    Services::ShowURL(link->text());
+    if (!Services::ShowURL(link->text()))
+        ShowAddress(link->text());
     return true;
+}
+
+void Window2::ShowAddress(const QString& url)
+{
+    // No program opens the address (no browser or mail program installed):
+    // say so, and show the address where it can be selected and copied. Not
+    // a nested modal loop: the splash's timer may close this window meanwhile.
+    const QString text = QStringLiteral("このアドレスを開くプログラムが見つかりませんでした。\n\n");
+    auto* box =
+        new QMessageBox(QMessageBox::Information, windowTitle(), text + url, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("AddressBox"));
+    box->setTextFormat(Qt::PlainText);
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }

@@ -45,4 +45,5 @@ private:
     void Link_MouseEnter(QLabel* link);
     void Link_MouseExit(QLabel* link);
     bool Link_MouseDown(QLabel* link);
+    void ShowAddress(const QString& url);
 };
