@@ -1,5 +1,6 @@
 #include "MyPicBtnClass.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -133,10 +134,17 @@ void MyPicBtnClass::showTransient(const QImage& picture)
 void MyPicBtnClass::paintEvent(QPaintEvent*)
 {
     const QImage picture = shownPicture();
-    if (picture.isNull())
-        return;
     QPainter p(this);
-    p.drawImage(0, 0, picture);
+    if (!picture.isNull())
+        p.drawImage(0, 0, picture);
+    if (hasFocus()) {
+        // The focus mark: the remote's keys are the backdrop's, so the button
+        // outlines itself in the highlight colour while it has the focus.
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 4, 4);
+    }
 }
 
 void MyPicBtnClass::Event_MouseEnter()
@@ -181,6 +189,27 @@ void MyPicBtnClass::Event_MouseUp(int x, int y)
         Refresh();
     }
     emit Action();
+}
+
+void MyPicBtnClass::KeyClick()
+{
+    if (Event_MouseDown(1, 1))
+        Event_MouseUp(1, 1);
+}
+
+void MyPicBtnClass::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (!event->isAutoRepeat())
+            KeyClick();
+        event->accept();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 void MyPicBtnClass::mousePressEvent(QMouseEvent* event)

@@ -28,6 +28,11 @@ public:
     void SetPic(const QImage& source);
     void SetEnable(bool enabled);
 
+    // A click from the keyboard (Space or Return on the focused button, a
+    // shortcut, an assistive tool's press): the same press and release a
+    // mouse click inside the button makes, so it sends the same bytes.
+    void KeyClick();
+
     // The picture the layout assigns; consumed (and cleared) by Event_Open.
     void setBackdrop(const QImage& picture) { mBackdrop = picture; }
     // Colour of the default outline drawn when no picture was given.
@@ -60,6 +65,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void showTransient(const QImage& picture);

@@ -11,6 +11,8 @@
 #include "settings/PortSettingWindow.h"
 #include "settings/PreferClass.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -19,6 +21,8 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShortcut>
+#include <QToolTip>
 
 using namespace std::chrono_literals;
 
@@ -33,6 +37,64 @@ const QColor cLampOpen(0, 255, 0);
 const QString cCommunication = QStringLiteral("Communicaion");
 const QString cSimulation = QStringLiteral("Simulation");
 const QString cVirtualItemName = QStringLiteral("PortVirtualController");
+
+// Tab order: the lamp first, then the keys as read on the picture, row by
+// row, left to right (the cross: up, left, centre, right, down).
+constexpr std::array cKeyTabOrder{25, 19, 16, 1,  2,  3,  4,  5,  6,  7,  8,  9,  22, 10, 24, 11,
+                                  14, 26, 13, 12, 15, 21, 20, 28, 29, 30, 17, 31, 27, 18, 32, 23};
+
+// Keys that keyboard keys stand for: the digits they show (0 for key 10, as
+// on a remote's keypad) and the arrows of the cross.
+struct KeyShortcut
+{
+    int key;   // Qt::Key
+    int index; // member of IRRCnv
+};
+constexpr std::array cKeyShortcuts{
+    KeyShortcut{Qt::Key_1, 1},      KeyShortcut{Qt::Key_2, 2},    KeyShortcut{Qt::Key_3, 3},
+    KeyShortcut{Qt::Key_4, 4},      KeyShortcut{Qt::Key_5, 5},    KeyShortcut{Qt::Key_6, 6},
+    KeyShortcut{Qt::Key_7, 7},      KeyShortcut{Qt::Key_8, 8},    KeyShortcut{Qt::Key_9, 9},
+    KeyShortcut{Qt::Key_0, 10},     KeyShortcut{Qt::Key_Up, 11},  KeyShortcut{Qt::Key_Down, 12},
+    KeyShortcut{Qt::Key_Right, 13}, KeyShortcut{Qt::Key_Left, 14}};
+
+// The remote's keys and its lamp are drawn, not widgets a screen reader
+// knows: present them as buttons that take the focus and can be pressed.
+class PanelButtonAccessible : public QAccessibleWidget
+{
+public:
+    explicit PanelButtonAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::Button) {}
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.focusable = true;
+        return s;
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override
+    {
+        if (name != pressAction())
+            return;
+        if (auto* key = qobject_cast<MyPicBtnClass*>(widget()))
+            key->KeyClick();
+        else if (auto* lamp = qobject_cast<RoundRectangle*>(widget()))
+            lamp->Press();
+    }
+};
+
+QAccessibleInterface* panelAccessibleFactory(const QString& className, QObject* object)
+{
+    auto* w = qobject_cast<QWidget*>(object);
+    if (w && (className == QLatin1String("MyPicBtnClass") ||
+              className == QLatin1String("RoundRectangle")))
+        return new PanelButtonAccessible(w);
+    return nullptr;
+}
+
+QString hexBytes(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
 
 // The content area: paints the remote picture at the screen's pixel density.
 class RemoconContent : public QWidget
@@ -104,7 +166,11 @@ RemoconWindow::RemoconWindow(QWidget* parent)
     SettingST->setObjectName(QStringLiteral("SettingST"));
     SettingST->setGeometry(17, 326, 100, 48);
     SettingST->setAlignment(Qt::AlignCenter);
-    SettingST->setStyleSheet(QStringLiteral("color: white;"));
+    // White text by palette, not by style sheet: a style sheet would also
+    // colour the label's tooltip, white on pale yellow.
+    QPalette textPalette = SettingST->palette();
+    textPalette.setColor(QPalette::WindowText, Qt::white);
+    SettingST->setPalette(textPalette);
     QFont font = SettingST->font();
     font.setBold(true);
     font.setPixelSize(11);
@@ -129,6 +195,7 @@ RemoconWindow::RemoconWindow(QWidget* parent)
     Timer1.start();
 
     AddMenuHandlers();
+    AddKeyboardAccess();
 
     // Fixed content size; the menu bar comes on top of it.
     const int barHeight = bar->heightForWidth(cContentWidth) > 0
@@ -177,6 +244,17 @@ void RemoconWindow::IRRCnv_Action(int index)
     const QByteArray bytes = RemoconClickBytes(mRemType, mRemID, mRemNum, index);
     if (!bytes.isEmpty() && gTw)
         gTw->Cmd_Excute(bytes, true);
+    else if (mRemType == cRemTypeSimulation)
+        ShowSimulatedCode(index);
+}
+
+void RemoconWindow::ShowSimulatedCode(int index)
+{
+    MyPicBtnClass* key = IRRCnv[index];
+    const QString text =
+        QStringLiteral("Simulation: %1 (未送信)")
+            .arg(hexBytes(RemoconClickBytes(cRemTypeCommunication, mRemID, mRemNum, index)));
+    QToolTip::showText(key->mapToGlobal(QPoint(0, key->height())), text, key);
 }
 
 void RemoconWindow::Event_Open()
@@ -244,6 +322,7 @@ void RemoconWindow::SetSettingText()
     SettingST->setText(mode + QLatin1Char('\n') + QStringLiteral("ID=") + QString::number(mRemID) +
                        QLatin1Char('\n') + QStringLiteral("#") + QString::number(mRemNum) +
                        QStringLiteral(" variable"));
+    SetKeyDescriptions();
 }
 
 void RemoconWindow::ClearTimer_Action()
@@ -253,7 +332,19 @@ void RemoconWindow::ClearTimer_Action()
 
 void RemoconWindow::Timer1_Action()
 {
-    ConnectOV->setFillColor(gTw && gTw->mcpOpen() ? cLampOpen : cLampClosed);
+    SetLamp(gTw && gTw->mcpOpen());
+}
+
+void RemoconWindow::SetLamp(bool open)
+{
+    ConnectOV->setFillColor(open ? cLampOpen : cLampClosed);
+    // The state in words too, not by colour alone.
+    const QString description = QStringLiteral("%1 (%2 で%3)")
+                                    .arg(open ? QStringLiteral("接続中") : QStringLiteral("切断"),
+                                         lampShortcut().toString(QKeySequence::NativeText),
+                                         open ? QStringLiteral("切断") : QStringLiteral("接続"));
+    if (ConnectOV->accessibleDescription() != description)
+        ConnectOV->setAccessibleDescription(description);
 }
 
 bool RemoconWindow::ConnectOV_MouseDown(int, int)
@@ -263,9 +354,9 @@ bool RemoconWindow::ConnectOV_MouseDown(int, int)
     if (gTw->mcpOpen()) {
         // The user asked: close even when the preferences keep the link open.
         gTw->RbPortClose(true);
-        ConnectOV->setFillColor(cLampClosed);
+        SetLamp(false);
     } else if (gTw->RbPortOpen()) {
-        ConnectOV->setFillColor(cLampOpen);
+        SetLamp(true);
     } else if (gPref && !gPref->mPortInfo) {
         // No port chosen, or the chosen one was not found and has just been
         // forgotten: let the user choose. A port that exists but would not
@@ -340,6 +431,101 @@ void RemoconWindow::AddMenuHandlers()
         connect(
             virtualItem, &QAction::triggered, this, [this] { PortVirtualController_Action(); },
             Qt::QueuedConnection);
+}
+
+void RemoconWindow::AddKeyboardAccess()
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(panelAccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
+
+    // The controls never take the focus from a mouse click (a click on a key
+    // must not move anything); Tab moves it over them in this order.
+    mTabChain = {ConnectOV};
+    for (int index : cKeyTabOrder)
+        mTabChain << IRRCnv[index];
+
+    ConnectOV->setAccessibleName(QStringLiteral("接続ランプ"));
+    for (int index = 1; index < cIRRCnvCount; ++index)
+        IRRCnv[index]->setAccessibleName(QStringLiteral("キー ") + keyLabel(index));
+    SetLamp(false);
+
+    for (const KeyShortcut& s : cKeyShortcuts) {
+        auto* shortcut = new QShortcut(QKeySequence(s.key), this);
+        connect(shortcut, &QShortcut::activated, this,
+                [this, index = s.index] { IRRCnv[index]->KeyClick(); });
+    }
+    auto* lamp = new QShortcut(lampShortcut(), this);
+    connect(lamp, &QShortcut::activated, ConnectOV, &RoundRectangle::Press);
+    // The pop-up from the keyboard opens where a right-click on the settings
+    // text would open it.
+    for (const QKeySequence& seq :
+         {QKeySequence(Qt::Key_Menu), QKeySequence(Qt::SHIFT | Qt::Key_F10)}) {
+        auto* popup = new QShortcut(seq, this);
+        connect(popup, &QShortcut::activated, this, [this] {
+            const QPoint at = SettingST->geometry().center();
+            Event_MouseDown(at.x(), at.y(), true);
+        });
+    }
+    SetKeyDescriptions();
+}
+
+void RemoconWindow::SetKeyDescriptions()
+{
+    if (mTabChain.isEmpty())
+        return; // not built yet
+    for (int index = 1; index < cIRRCnvCount; ++index) {
+        const QString bytes =
+            hexBytes(RemoconClickBytes(cRemTypeCommunication, mRemID, mRemNum, index));
+        QString text = mRemType == cRemTypeSimulation
+                           ? QStringLiteral("Simulation: %1 (未送信)").arg(bytes)
+                           : QStringLiteral("%1 を送信").arg(bytes);
+        for (const KeyShortcut& s : cKeyShortcuts) {
+            if (s.index == index)
+                text +=
+                    QStringLiteral(" — ") + QKeySequence(s.key).toString(QKeySequence::NativeText);
+        }
+        IRRCnv[index]->setAccessibleDescription(text);
+    }
+}
+
+QString RemoconWindow::keyLabel(int index)
+{
+    switch (index) {
+    case 11:
+        return QStringLiteral("上 (#11)");
+    case 12:
+        return QStringLiteral("下 (#12)");
+    case 13:
+        return QStringLiteral("右 (#13)");
+    case 14:
+        return QStringLiteral("左 (#14)");
+    case 16:
+        return QStringLiteral("電源 (#16)");
+    default:
+        return QString::number(index);
+    }
+}
+
+QKeySequence RemoconWindow::lampShortcut()
+{
+    return QKeySequence(Qt::CTRL | Qt::Key_L);
+}
+
+bool RemoconWindow::focusNextPrevChild(bool next)
+{
+    // Tab and Shift+Tab cycle over the lamp and the keys only.
+    const qsizetype n = mTabChain.size();
+    if (n == 0)
+        return QMainWindow::focusNextPrevChild(next);
+    qsizetype at = mTabChain.indexOf(QApplication::focusWidget());
+    if (at < 0)
+        at = next ? -1 : n; // coming from outside: the first or the last
+    at = (at + (next ? 1 : -1) + n) % n;
+    mTabChain[at]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 QAction* RemoconWindow::FileMenu() const

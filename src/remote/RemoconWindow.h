@@ -9,6 +9,7 @@
 
 class MyPicBtnClass;
 class QAction;
+class QKeySequence;
 class QLabel;
 class QMenu;
 class RoundRectangle;
@@ -85,15 +86,33 @@ public:
     // The item appended to the Port menu that opens the monitor.
     QAction* PortVirtualController() const;
 
+    // Keyboard use: the controls in Tab order (the lamp, then the keys as
+    // read on the picture).
+    QList<QWidget*> tabChain() const { return mTabChain; }
+    // What a key shows on the picture: its number, an arrow or the power mark.
+    static QString keyLabel(int index);
+    // The lamp's shortcut.
+    static QKeySequence lampShortcut();
+
     static constexpr int cContentWidth = 133;
     static constexpr int cContentHeight = 398;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
+    void AddKeyboardAccess();
+    // Accessible texts: each key's says what it sends now; the lamp's says
+    // whether the link is open.
+    void SetKeyDescriptions();
+    void SetLamp(bool open);
+    // In simulation a click sends nothing: show what would have gone out.
+    void ShowSimulatedCode(int index);
+
     QWidget* mContent = nullptr;
+    QList<QWidget*> mTabChain;
     QPointer<QMenu> mPopup;
     QPointer<VirtualMonitor> mMonitor;
 };

@@ -1,5 +1,6 @@
 #include "RoundRectangle.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -23,6 +24,8 @@ void RoundRectangle::paintEvent(QPaintEvent*)
     const qreal inset = BorderWidth / 2.0;
     const QRectF r = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
     p.setPen(BorderWidth > 0 ? QPen(BorderColor, BorderWidth) : QPen(Qt::NoPen));
+    if (hasFocus()) // the focus mark: a wider border in the highlight colour
+        p.setPen(QPen(palette().color(QPalette::Highlight), 2));
     p.setBrush(mFillColor);
     // The oval sizes are diameters of the corner arcs.
     p.drawRoundedRect(r, OvalWidth / 2.0, OvalHeight / 2.0);
@@ -43,4 +46,19 @@ void RoundRectangle::enterEvent(QEnterEvent*)
 void RoundRectangle::leaveEvent(QEvent*)
 {
     emit MouseExit();
+}
+
+void RoundRectangle::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (!event->isAutoRepeat())
+            Press();
+        event->accept();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }

@@ -12,6 +12,8 @@ public:
     explicit RoundRectangle(QWidget* parent = nullptr);
 
     QColor FillColor() const { return mFillColor; }
+    // A mouse-down at the centre: the keyboard's and assistive tools' press.
+    void Press() { emit MouseDown(width() / 2, height() / 2); }
     void setFillColor(const QColor& color);
 
     QColor BorderColor = Qt::black;
@@ -29,6 +31,8 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    // Space or Return on the focused shape acts as a mouse-down at its centre.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     QColor mFillColor = Qt::white;
