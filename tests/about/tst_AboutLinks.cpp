@@ -1,4 +1,4 @@
-// The About window's links when nothing on the system can open them.
+// The About window's links when nothing on the system opens them.
 #include "about/Window2.h"
 #include "platform/Services.h"
 
@@ -8,64 +8,34 @@
 #include <QPointer>
 #include <QtTest>
 
-namespace {
-struct LinkRow
-{
-    const char* name;
-    const char* link;  // the control clicked
-    QString url;       // the address it shows
-    bool handlerFound; // whether the system's URL handler opens it
-};
-} // namespace
-
-Q_DECLARE_METATYPE(LinkRow)
-
 class TestAboutLinks : public QObject
 {
     Q_OBJECT
 private slots:
     void unopenedLinkShowsItsAddress_data()
     {
-        QTest::addColumn<LinkRow>("row");
-        const LinkRow rows[] = {
-            {.name = "web, no browser",
-             .link = "StaticText2",
-             .url = VANTOR_WEB_URL,
-             .handlerFound = false},
-            {.name = "mail, no mail program",
-             .link = "StaticText3",
-             .url = VANTOR_MAIL_URL,
-             .handlerFound = false},
-            {.name = "web, opened",
-             .link = "StaticText2",
-             .url = VANTOR_WEB_URL,
-             .handlerFound = true},
-        };
-        for (const LinkRow& row : rows)
-            QTest::newRow(row.name) << row;
+        QTest::addColumn<QString>("link"); // the control clicked
+        QTest::addColumn<QString>("url");  // the address it shows
+        QTest::newRow("web, no browser") << "StaticText2" << VANTOR_WEB_URL;
+        QTest::newRow("mail, no mail program") << "StaticText3" << VANTOR_MAIL_URL;
     }
     void unopenedLinkShowsItsAddress()
     {
-        QFETCH(LinkRow, row);
+        QFETCH(QString, link);
+        QFETCH(QString, url);
         QStringList asked;
-        Services::setShowUrlHook(
-            [&](const QString& url) { return asked.append(url), row.handlerFound; });
+        Services::setShowUrlHook([&](const QString& u) { return asked.append(u), false; });
         QPointer<Window2> w = Window2::instance();
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
-        auto* link = w->findChild<QLabel*>(QLatin1String(row.link));
-        QTest::mouseClick(link, Qt::LeftButton, {}, link->rect().center());
-        QCOMPARE(asked, QStringList{row.url});
+        auto* label = w->findChild<QLabel*>(link);
+        QTest::mouseClick(label, Qt::LeftButton, {}, label->rect().center());
+        QCOMPARE(asked, QStringList{url});
         auto* box = w->findChild<QMessageBox*>(QStringLiteral("AddressBox"));
-        if (row.handlerFound) {
-            QVERIFY(!box);
-        } else {
-            QTRY_VERIFY(box && box->isVisible());
-            QVERIFY(box->text().endsWith(row.url));                           // shown whole
-            QVERIFY(box->textInteractionFlags() & Qt::TextSelectableByMouse); // and copyable
-            box->accept();
-            QTRY_VERIFY(!w->findChild<QMessageBox*>(QStringLiteral("AddressBox")));
-        }
+        QTRY_VERIFY(box && box->isVisible());
+        QVERIFY(box->text().endsWith(url));                               // shown whole
+        QVERIFY(box->textInteractionFlags() & Qt::TextSelectableByMouse); // and copyable
+        box->accept();
         QVERIFY(w->isVisible()); // the About window stays
         w->close();
         QTRY_VERIFY(!w);
