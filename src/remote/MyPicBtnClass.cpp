@@ -144,6 +144,10 @@ void MyPicBtnClass::paintEvent(QPaintEvent*)
         p.setPen(QPen(palette().color(QPalette::Highlight), 2));
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 4, 4);
+        // A white line inside it keeps the mark visible on keys of the
+        // highlight's own hue.
+        p.setPen(QPen(Qt::white, 1));
+        p.drawRoundedRect(QRectF(rect()).adjusted(2.5, 2.5, -2.5, -2.5), 3, 3);
     }
 }
 

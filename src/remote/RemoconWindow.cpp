@@ -47,7 +47,7 @@ constexpr std::array cKeyTabOrder{25, 19, 16, 1,  2,  3,  4,  5,  6,  7,  8,  9,
 // on a remote's keypad) and the arrows of the cross.
 struct KeyShortcut
 {
-    int key;   // Qt::Key
+    Qt::Key key;
     int index; // member of IRRCnv
 };
 constexpr std::array cKeyShortcuts{
