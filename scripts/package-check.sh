@@ -43,13 +43,13 @@ qmc-emulator --help >/dev/null
 echo "qmc-emulator --help: ok"
 
 # The installed program starts on the offscreen display with a fresh
-# preferences folder. It runs until stopped: alive after 5 s, with its
+# preferences folder. It runs until stopped: alive after 8 s, with its
 # preferences file written by the start-up, counts as started.
 HOME_DIR="$OUT/home"
 mkdir -p "$HOME_DIR"
 rc=0
 HOME="$HOME_DIR" XDG_CONFIG_HOME="$HOME_DIR/config" QT_QPA_PLATFORM=offscreen \
-    timeout 5 vantor-ir >"$OUT/vantor-ir.log" 2>&1 || rc=$?
+    timeout 8 vantor-ir >"$OUT/vantor-ir.log" 2>&1 || rc=$?
 if [ "$rc" -ne 124 ]; then
     echo "vantor-ir ended early with status $rc:" >&2
     cat "$OUT/vantor-ir.log" >&2
