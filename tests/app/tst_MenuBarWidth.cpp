@@ -22,28 +22,13 @@ private slots:
     void allTitlesFitAtRemoteWidth();
 };
 
-namespace {
-struct WidthRow
-{
-    const char* name;
-    bool mainWindow; // a QMainWindow, or a plain widget placing the bar in a layout
-    qreal pointSize; // the desktop's font size
-};
-} // namespace
-
 void TestMenuBarWidth::allTitlesFitAtRemoteWidth_data()
 {
-    QTest::addColumn<bool>("mainWindow");
-    QTest::addColumn<qreal>("pointSize");
-    const WidthRow rows[] = {
-        {.name = "QMainWindow, 9 pt", .mainWindow = true, .pointSize = 9},
-        {.name = "QMainWindow, 10 pt", .mainWindow = true, .pointSize = 10},
-        {.name = "QMainWindow, 11 pt", .mainWindow = true, .pointSize = 11},
-        {.name = "QMainWindow, 12 pt", .mainWindow = true, .pointSize = 12},
-        {.name = "QWidget with layout, 11 pt", .mainWindow = false, .pointSize = 11},
-    };
-    for (const WidthRow& row : rows)
-        QTest::newRow(row.name) << row.mainWindow << row.pointSize;
+    QTest::addColumn<bool>("mainWindow"); // else a plain widget placing the bar in a layout
+    QTest::addColumn<qreal>("pointSize"); // the desktop's font size
+    for (qreal size : {9, 10, 11, 12})
+        QTest::addRow("QMainWindow, %g pt", size) << true << size;
+    QTest::newRow("QWidget with layout, 11 pt") << false << qreal(11);
 }
 
 void TestMenuBarWidth::allTitlesFitAtRemoteWidth()
