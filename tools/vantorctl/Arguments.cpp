@@ -25,7 +25,8 @@ struct CommandHelp
 };
 
 const CommandHelp kCommands[] = {
-    {"ports", "ports", "List the serial ports, with what they are and whether they can be opened now."},
+    {"ports", "ports",
+     "List the serial ports, with what they are and whether they can be opened now."},
     {"info", "info", "Identify the controller and read its program checksum and program header."},
     {"read", "read sram|introm|extrom ADDR LEN [-o FILE]",
      "Read LEN bytes from ADDR: a hexadecimal dump on standard output, raw bytes to FILE with -o "
@@ -146,10 +147,11 @@ public:
     bool range(qint32 address, qint64 length, const QString& what)
     {
         if (address + length > kAddressEnd)
-            return fail(QStringLiteral("%1 %2 bytes from %3 runs past FFFF")
-                            .arg(what)
-                            .arg(length)
-                            .arg(QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper()));
+            return fail(
+                QStringLiteral("%1 %2 bytes from %3 runs past FFFF")
+                    .arg(what)
+                    .arg(length)
+                    .arg(QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper()));
         return true;
     }
 
@@ -236,8 +238,8 @@ bool WriteMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Requ
             return false;
         QFile file(parser.value(QStringLiteral("input")));
         if (!file.open(QIODevice::ReadOnly))
-            return r.fail(QStringLiteral("cannot read '%1': %2").arg(file.fileName(),
-                                                                     file.errorString()));
+            return r.fail(
+                QStringLiteral("cannot read '%1': %2").arg(file.fileName(), file.errorString()));
         q.data = file.read(kAddressEnd + 1);
     } else if (!r.bytesFrom(3, &q.data)) {
         return false;
@@ -447,7 +449,8 @@ Parsed ParseCommandLine(const QStringList& arguments)
          QStringLiteral("read: raw bytes to FILE (- for standard output)."),
          QStringLiteral("FILE")},
         {{QStringLiteral("i"), QStringLiteral("input")},
-         QStringLiteral("write: the bytes of FILE."), QStringLiteral("FILE")},
+         QStringLiteral("write: the bytes of FILE."),
+         QStringLiteral("FILE")},
         {QStringLiteral("verify"), QStringLiteral("write: read back and compare.")},
         {QStringLiteral("id"), QStringLiteral("key: the remote ID, 1-4 (default 1)."),
          QStringLiteral("N")},

@@ -10,9 +10,9 @@ class QCommandLineParser;
 
 // Exit codes of vantorctl, also listed in --help and the README.
 constexpr int kExitOk = 0;
-constexpr int kExitFault = 1;       // the controller failed: timeout, wrong echo, device lost
-constexpr int kExitUsage = 2;       // bad command line; nothing was sent
-constexpr int kExitPort = 3;        // the port cannot be opened
+constexpr int kExitFault = 1;         // the controller failed: timeout, wrong echo, device lost
+constexpr int kExitUsage = 2;         // bad command line; nothing was sent
+constexpr int kExitPort = 3;          // the port cannot be opened
 constexpr int kExitInterrupted = 130; // Ctrl-C (128 + SIGINT), as shells report it
 
 // The controller's three memories, named as on the command line.
@@ -83,7 +83,7 @@ struct Parsed
 {
     GlobalOptions global;
     std::optional<Request> request;
-    QString text;        // printed before leaving when there is no request
+    QString text; // printed before leaving when there is no request
     bool toStdout = false;
     int exitCode = kExitOk;
 };

@@ -207,8 +207,8 @@ int Info(Session& s, const GlobalOptions& options)
                    {QStringLiteral("programHeader"), QString::fromLatin1(l.mInfoProg.toHex())}});
         return kExitOk;
     }
-    PrintText(QStringLiteral("controller:     %1 (%2)\n").arg(QString::fromLatin1(l.mInfoCtrlr),
-                                                              SpacedHex(l.mInfoCtrlr)) +
+    PrintText(QStringLiteral("controller:     %1 (%2)\n")
+                  .arg(QString::fromLatin1(l.mInfoCtrlr), SpacedHex(l.mInfoCtrlr)) +
               QStringLiteral("checksum:       0x%1 (static RAM 04F2..04F3)\n")
                   .arg(checksum, 4, 16, QLatin1Char('0')) +
               QStringLiteral("program size:   %1 bytes\n").arg(size) +
@@ -266,8 +266,8 @@ int Write(Session& s, const GlobalOptions& options, const Request& q)
 int ProgramSize(Session& s, qint32* size)
 {
     QByteArray bytes;
-    const int code = ReadMemory(s, QStringLiteral("program size"), Memory::ExtRom,
-                                kProgramSizeAddr, 2, &bytes);
+    const int code =
+        ReadMemory(s, QStringLiteral("program size"), Memory::ExtRom, kProgramSizeAddr, 2, &bytes);
     *size = Le16(bytes, 0);
     return code;
 }
@@ -311,8 +311,8 @@ int ProgramSave(Session& s, const GlobalOptions& options, Sink& sink)
 int RunControl(Session& s, const Request& q)
 {
     const char* names[] = {"RUN", "STOP", "BREAK", "RESET"};
-    const char* name = q.kind == Kind::Run    ? names[0]
-                       : q.kind == Kind::Stop ? names[1]
+    const char* name = q.kind == Kind::Run     ? names[0]
+                       : q.kind == Kind::Stop  ? names[1]
                        : q.kind == Kind::Break ? names[2]
                                                : names[3];
     const int beepsBefore = s.view().beeps;
@@ -374,8 +374,8 @@ int Direct(Session& s, const GlobalOptions& options, const Request& q)
             text += QStringLiteral("%1 %2\n").arg(channel).arg(position);
         }
         if (options.json)
-            PrintJson({{QStringLiteral("group"), q.channel},
-                       {QStringLiteral("positions"), positions}});
+            PrintJson(
+                {{QStringLiteral("group"), q.channel}, {QStringLiteral("positions"), positions}});
         else
             PrintText(text);
         return kExitOk;

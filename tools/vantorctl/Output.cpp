@@ -87,7 +87,6 @@ void Progress::update(qint64 done)
     const double rate = double(done) * 1000.0 / double(ms);
     const qint64 left = rate > 0 ? qint64(double(mTotal - done) / rate) : 0;
     std::fprintf(stderr, "\r\033[K%s: %lld/%lld bytes, %.0f B/s, %lld:%02lld left",
-                 qPrintable(mTitle), static_cast<long long>(done),
-                 static_cast<long long>(mTotal), rate, static_cast<long long>(left / 60),
-                 static_cast<long long>(left % 60));
+                 qPrintable(mTitle), static_cast<long long>(done), static_cast<long long>(mTotal),
+                 rate, static_cast<long long>(left / 60), static_cast<long long>(left % 60));
 }

@@ -270,11 +270,10 @@ int Session::exchange(const QString& title, const std::function<bool(ControllerL
     });
     QObject::connect(mLink.get(), &ControllerLink::mcpFinished, &loop,
                      [&loop] { loop.exit(Finished); });
-    QObject::connect(mLink->MySerial, &Serial::error, &loop,
-                     [&](SerialError, const QString& text) {
-                         lostText = text;
-                         loop.exit(Lost);
-                     });
+    QObject::connect(mLink->MySerial, &Serial::error, &loop, [&](SerialError, const QString& text) {
+        lostText = text;
+        loop.exit(Lost);
+    });
     if (gInterruptNotifier)
         QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, &loop,
                          [&loop] { loop.exit(Interrupted); });
@@ -315,8 +314,8 @@ void Session::catchInterrupt()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gInterruptPipe) != 0)
         return; // Ctrl-C then ends the program the default way
-    gInterruptNotifier = new QSocketNotifier(gInterruptPipe[0], QSocketNotifier::Read,
-                                             QCoreApplication::instance());
+    gInterruptNotifier =
+        new QSocketNotifier(gInterruptPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, [] {
         char c = 0;
         [[maybe_unused]] const ssize_t n = ::read(gInterruptPipe[0], &c, 1);
