@@ -210,7 +210,7 @@ int Info(Session& s, const GlobalOptions& options)
     PrintText(QStringLiteral("controller:     %1 (%2)\n")
                   .arg(QString::fromLatin1(l.mInfoCtrlr), SpacedHex(l.mInfoCtrlr)) +
               QStringLiteral("checksum:       0x%1 (static RAM 04F2..04F3)\n")
-                  .arg(checksum, 4, 16, QLatin1Char('0')) +
+                  .arg(QStringLiteral("%1").arg(checksum, 4, 16, QLatin1Char('0')).toUpper()) +
               QStringLiteral("program size:   %1 bytes\n").arg(size) +
               QStringLiteral("program header:\n") + HexDump(0, l.mInfoProg));
     return kExitOk;
