@@ -1,3 +1,6 @@
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
@@ -99,6 +102,9 @@ private slots:
     void interruptLeavesNoFile();
     void savedPortIsUsedAndLeftAlone();
     void virtualController();
+    void filesAndTrace();
+    void portsShowWhatCanBeOpened();
+    void helpPerCommand();
 
 private:
     QTemporaryDir mDir;
@@ -312,6 +318,60 @@ void TestVantorctl::virtualController()
     const Result r = Vantorctl({"read", "extrom", "0E", "2", "--json", "--port", "virtual"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out, QByteArray("{\"address\":14,\"data\":\"3300\",\"memory\":\"extrom\"}\n"));
+}
+
+void TestVantorctl::filesAndTrace()
+{
+    Emulator emu;
+    QVERIFY(emu.start({}));
+    const QByteArray data = QByteArray::fromHex("AB00FF7E");
+    QFile in(mDir.filePath("patch.bin"));
+    QVERIFY(in.open(QIODevice::WriteOnly) && in.write(data) == data.size());
+    in.close();
+    const QStringList port{"--port", emu.path};
+    QCOMPARE(Vantorctl(port + QStringList{"write", "extrom", "100", "-i", in.fileName()}).exitCode,
+             0);
+    const QString back = mDir.filePath("back.bin");
+    const Result r = Vantorctl(port + QStringList{"-v", "read", "extrom", "100", "4", "-o", back});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.err.contains("> F2\n< F2\n> 00\n< 00\n> 01\n< 01\n> 00\n< AB\n> F2\n"),
+             qPrintable(r.err));
+    QFile out(back);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    QCOMPARE(out.readAll(), data);
+}
+
+void TestVantorctl::portsShowWhatCanBeOpened()
+{
+    Emulator emu;
+    QVERIFY(emu.start({}));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VANTOR_IR_PORTS", emu.path);
+    const auto states = [&] {
+        const QJsonArray ports =
+            QJsonDocument::fromJson(Vantorctl({"ports", "--json"}, env).out)["ports"].toArray();
+        QStringList list;
+        for (const QJsonValue& p : ports) {
+            if (p["device"] == emu.path || p["device"] == "virtual")
+                list << p["name"].toString() + ": " + p["state"].toString();
+        }
+        return list;
+    };
+    QCOMPARE(states(), QStringList({emu.path + ": free", "Virtual QMC-4410: free"}));
+    QSerialPort holder(emu.path);
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+    QCOMPARE(states(), QStringList({emu.path + ": busy", "Virtual QMC-4410: free"}));
+}
+
+void TestVantorctl::helpPerCommand()
+{
+    const Result r = Vantorctl({"read", "--help"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.startsWith("Usage: vantorctl [options] read sram|introm|extrom ADDR LEN "
+                              "[-o FILE]\n"),
+             r.out.constData());
+    QVERIFY(r.out.contains("\nExit codes: 0 done; 1 controller fault"));
+    QCOMPARE(Vantorctl({"--help", "fly"}).exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestVantorctl)
