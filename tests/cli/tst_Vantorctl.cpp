@@ -11,13 +11,15 @@
 namespace {
 
 // A traced qmc-emulator on a pseudo-terminal; received() is every byte it
-// took off the line, in order, read from its trace ("rx F7 tx F7").
+// took off the line, in order, read from its trace ("rx F7 tx F7"). It never
+// abandons an exchange, so a loaded machine cannot throw a read out of step.
 struct Emulator
 {
     bool start(const QStringList& args)
     {
         process.start(QStringLiteral(QMC_EMULATOR_PATH),
-                      args + QStringList{"--trace", "--exit-after-idle", "30"});
+                      args +
+                          QStringList{"--trace", "--exit-after-idle", "30", "--abandon-ms", "0"});
         if (!QTest::qWaitFor([&] { return process.canReadLine(); }, 10000))
             return false;
         path = QString::fromLocal8Bit(process.readLine()).trimmed();

@@ -132,6 +132,8 @@ void CliView::ShowProgress(const ProgressBarState& bar, const StaticTextState& c
 {
     (void)bar;
     (void)count;
+    if (onReply)
+        onReply();
     if (onProgress)
         onProgress();
 }
@@ -178,6 +180,10 @@ Session::Session(const GlobalOptions& options) : mOptions(options)
     // code): the port stays open between them and is closed at the end.
     mPref->mNotAutoDisconnect = true;
     mLink = std::make_unique<ControllerLink>(mPref.get(), &mView);
+    mView.onReply = [this] {
+        if (!mLink->mMcpCmd.isEmpty())
+            mLastPosition = position();
+    };
 }
 
 Session::~Session()
@@ -223,17 +229,21 @@ int Session::open(const QString& title)
     return kExitOk;
 }
 
+Session::Position Session::position() const
+{
+    return {mLink->mMcpCmd, mLink->mMcpAddr, mLink->mMcpStep, mLink->PrgPB.Value};
+}
+
 QString Session::where() const
 {
-    const ControllerLink& l = *mLink;
+    const Position p = mLink->mMcpCmd.isEmpty() ? mLastPosition : position();
     QString at;
-    if (l.mMcpCmd == "STATUS_COMMAND")
-        at = QStringLiteral("at byte %1 of the stream").arg(l.PrgPB.Value + 1);
-    else if (l.mMcpCmd.size() == 1 || l.mMcpCmd == "SRAM_CHECKSUM" ||
-             l.mMcpCmd == "PROGRAM_INFORMATION")
-        at = QStringLiteral("at address %1, step %2").arg(Hex4(l.mMcpAddr)).arg(l.mMcpStep);
+    if (p.cmd == "STATUS_COMMAND")
+        at = QStringLiteral("at byte %1 of the stream").arg(p.replies + 1);
+    else if (p.cmd.size() == 1 || p.cmd == "SRAM_CHECKSUM" || p.cmd == "PROGRAM_INFORMATION")
+        at = QStringLiteral("at address %1, step %2").arg(Hex4(p.addr)).arg(p.step);
     else
-        at = QStringLiteral("at step %1").arg(l.mMcpStep);
+        at = QStringLiteral("at step %1").arg(p.step);
     if (!mTrace.lastSent.isEmpty())
         at += QStringLiteral("; last byte sent %1")
                   .arg(QString::fromLatin1(mTrace.lastSent.toHex().toUpper()));

@@ -39,7 +39,8 @@ public:
     bool printMessages = false;
     int beeps = 0;
     QString lastAlert;
-    std::function<void()> onProgress;
+    std::function<void()> onProgress; // the progress display of the command
+    std::function<void()> onReply;    // the session's record of where it stands
 };
 
 // One run of vantorctl against one port: opens it through the controller
@@ -70,9 +71,20 @@ public:
     static bool interrupted();
 
 private:
+    // Where an exchange stands: kept after every reply, because a link that
+    // ends itself on a lost device clears its own state before we hear of it.
+    struct Position
+    {
+        QByteArray cmd;
+        qint32 addr = 0;
+        qint32 step = 0;
+        qint32 replies = 0;
+    };
+    Position position() const;
     QString where() const;
 
     GlobalOptions mOptions;
+    Position mLastPosition;
     LineTrace mTrace;
     CliView mView;
     QTemporaryDir mPrefDir; // the link's preferences, never saved anywhere the program reads
