@@ -33,6 +33,10 @@ constexpr qint32 kBaud = 9600;
 // Highest controller address: addresses go on the line as two bytes.
 constexpr qint64 kLastAddress = 0xFFFF;
 
+// Last address of the program header in external ROM, which the
+// identification reads after the checksum.
+constexpr qint32 kProgramHeaderLast = 0x000F;
+
 QByteArray Byte(int value)
 {
     return QByteArray(1, char(value));
@@ -475,8 +479,39 @@ void ControllerLink::Receive_SRAM_CHECKSUM(const QByteArray& s)
 
 void ControllerLink::Receive_PROGRAM_INFORMATION(const QByteArray& s)
 {
-    // The reply is accepted; nothing follows.
-    (void)s;
+    // The program header: external ROM 0000..000F (the size sits at
+    // 000E..000F), read address by address like any external-ROM read. The
+    // chain ends once the header is in, so the controller is never left in
+    // the middle of the read that the F2 began.
+    switch (mMcpStep) {
+    case 0:
+        mMcpStep = 1;
+        Write(IntToChrLow(mMcpAddr));
+        break;
+    case 1:
+        mMcpStep = 2;
+        Write(IntToChrHigh(mMcpAddr));
+        break;
+    case 2:
+        mMcpStep = 3;
+        Write(Byte(0x00));
+        break;
+    case 3:
+        mInfoProg.append(s);
+        if (mMcpAddr < kProgramHeaderLast) {
+            mMcpAddr += 1;
+            mMcpStep = 0;
+            Write(cEXTROM_READ);
+        } else {
+            InitPrg(true);
+            FinishExchange();
+            if (mAllowClose)
+                RbPortClose(false);
+        }
+        break;
+    default:
+        break;
+    }
 }
 
 void ControllerLink::Receive_TRANSMITION(const QByteArray& s)

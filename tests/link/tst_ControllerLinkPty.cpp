@@ -93,11 +93,11 @@ private slots:
     {
         startAndUse();
         mLink->RbCmdSend("CONTROLER_INFORMATION", QByteArray());
-        // 16 replies up to the program information request, which rests.
-        QTRY_COMPARE_WITH_TIMEOUT(mLink->PrgPB.Value, 16, 20000);
+        // Identification, checksum, then the program header, which ends the chain.
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 20000);
         QCOMPARE(mLink->mInfoCtrlr, QByteArray("QM4410"));
         QCOMPARE(mLink->mInfoChecksum, Le16(mModel.programChecksum())); // the program's sum
-        QCOMPARE(mLink->mMcpCmd, QByteArray("PROGRAM_INFORMATION"));
+        QCOMPARE(mLink->mInfoProg, QmcModel::demoProgram().left(16));
         QCOMPARE(mView->beeps, 0);
     }
     void memoryWriteReadBack_data()

@@ -1,0 +1,92 @@
+#include "Output.h"
+
+#include <QJsonDocument>
+
+#include <chrono>
+#include <cstdio>
+
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kBytesPerLine = 16;
+// Progress appears once work has taken this long, and is redrawn this often.
+constexpr auto kProgressAfter = 1000ms;
+constexpr auto kProgressEvery = 200ms;
+
+} // namespace
+
+QString HexDump(qint32 address, const QByteArray& bytes)
+{
+    QString out;
+    for (qsizetype line = 0; line < bytes.size(); line += kBytesPerLine) {
+        const QByteArray chunk = bytes.mid(line, kBytesPerLine);
+        out += QStringLiteral("%1 ").arg(address + line, 4, 16, QLatin1Char('0')).toUpper();
+        QString ascii;
+        for (int i = 0; i < kBytesPerLine; ++i) {
+            if (i == kBytesPerLine / 2)
+                out += QLatin1Char(' ');
+            if (i < chunk.size()) {
+                const quint8 b = quint8(chunk.at(i));
+                out += QStringLiteral(" %1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+                ascii += (b >= 0x20 && b < 0x7F) ? QChar(b) : QLatin1Char('.');
+            } else {
+                out += QStringLiteral("   ");
+            }
+        }
+        out += QStringLiteral("  |") + ascii + QStringLiteral("|\n");
+    }
+    return out;
+}
+
+QString SpacedHex(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+void PrintText(const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+}
+
+void PrintJson(const QJsonObject& object)
+{
+    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+bool WriteRawStdout(const QByteArray& bytes)
+{
+    const size_t n = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    return n == size_t(bytes.size()) && std::fflush(stdout) == 0;
+}
+
+Progress::Progress(const QString& title, qint64 total)
+    : mTitle(title), mTotal(total), mEnabled(::isatty(STDERR_FILENO) == 1)
+{
+    mClock.start();
+}
+
+Progress::~Progress()
+{
+    if (mShown)
+        std::fputs("\r\033[K", stderr);
+}
+
+void Progress::update(qint64 done)
+{
+    if (!mEnabled)
+        return;
+    const qint64 ms = mClock.elapsed();
+    if (ms < kProgressAfter.count() || ms - mLastDrawMs < kProgressEvery.count())
+        return;
+    mLastDrawMs = ms;
+    mShown = true;
+    const double rate = double(done) * 1000.0 / double(ms);
+    const qint64 left = rate > 0 ? qint64(double(mTotal - done) / rate) : 0;
+    std::fprintf(stderr, "\r\033[K%s: %lld/%lld bytes, %.0f B/s, %lld:%02lld left",
+                 qPrintable(mTitle), static_cast<long long>(done), static_cast<long long>(mTotal),
+                 rate, static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QString>
+
+// A hexadecimal dump: per line the address, up to 16 bytes and their ASCII
+// column ('.' for anything not printable).
+QString HexDump(qint32 address, const QByteArray& bytes);
+
+// "0A 1B 2C".
+QString SpacedHex(const QByteArray& bytes);
+
+// Standard output, as text or as one JSON object on one line.
+void PrintText(const QString& text);
+void PrintJson(const QJsonObject& object);
+// Raw bytes on standard output; false when they could not all be written.
+bool WriteRawStdout(const QByteArray& bytes);
+
+// Progress of long work on standard error: bytes done of the total, the rate
+// and the time left. Shown only when standard error is a terminal, and only
+// once the work has taken longer than a second.
+class Progress
+{
+public:
+    Progress(const QString& title, qint64 total);
+    ~Progress();
+
+    void update(qint64 done);
+
+private:
+    QString mTitle;
+    qint64 mTotal;
+    bool mEnabled;
+    bool mShown = false;
+    QElapsedTimer mClock;
+    qint64 mLastDrawMs = 0;
+};
