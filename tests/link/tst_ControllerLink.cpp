@@ -253,6 +253,19 @@ private slots:
         QVERIFY(!mLink->mMcpFinish);
         QCOMPARE(mView->countTexts.last().Text, QStringLiteral("16/78"));
     }
+    void trafficLog()
+    {
+        // Lines end in 0D; empty parts add nothing; what was read comes before what was written.
+        mLink->SetLog(QByteArray(), QByteArray());
+        mLink->SetLog(H("01AB"), QByteArray());
+        mLink->SetLog(H("02"), H("F3"));
+        mLink->SetLog(QString());
+        mLink->SetLog(QStringLiteral("STOP"));
+        QCOMPARE(mLink->mMcpLog, QStringLiteral("R: 01AB\rR: 02\rW: F3\rSTOP\r"));
+        // Each command starts a log of its own.
+        mLink->RbCmdSend("TRANSMITION", H("11"));
+        QCOMPARE(mLink->mMcpLog, QStringLiteral("TRANSMITION\rW: EC\r"));
+    }
     void stateAfterEachReply()
     {
         QVERIFY(mLink->Cmd_SRAM_READ(0x140, 2));
