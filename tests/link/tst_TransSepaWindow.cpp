@@ -124,6 +124,16 @@ private slots:
         QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->FoceClose->isVisibleTo(mWin));
         QVERIFY(mWin->MsgST->text().isEmpty() && mWin->PrgST->text().isEmpty());
         QCOMPARE(mWin->menuWidget()->objectName(), QStringLiteral("MenuBar1"));
+        // Where each control sits, by name, in the window's content.
+        const QMap<QString, QRect> controls{{"PrgPB", {201, 11, 130, 20}},
+                                            {"MsgST", {148, 36, 167, 20}},
+                                            {"PrgST", {118, 13, 62, 20}},
+                                            {"FoceClose", {349, 10, 123, 20}},
+                                            {"PortSetPB", {10, 10, 120, 20}}};
+        for (auto [name, geometry] : controls.asKeyValueRange()) {
+            auto* w = mWin->centralWidget()->findChild<QWidget*>(name);
+            QVERIFY2(w && w->geometry() == geometry, qPrintable(name));
+        }
     }
     void neverOnScreen()
     {
