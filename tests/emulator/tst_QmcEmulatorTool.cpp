@@ -107,7 +107,6 @@ void TestQmcEmulatorTool::dialogue_data()
     row("identification, by the link", {"--link", link}, "F0 00>51 51>4D 4D>34 34 34>31 31>30");
     row("static RAM write, read back, SIGINT", {"--link", link}, "F8 40 01 05 F7 40 01 00>05 F7 41 01 00", false, SIGINT);
     row("demo program size, checksum", {}, "F2 0E 00 00>33 F2 0F 00 00>00 F7 F2 04 00>1E F7 F3 04 00>11");
-    row("servo groups", {}, "E6 07 5A E6 0C 2D E6 0D 99 D5 00>5A 00 00 00 00 00>2D D6 00>99");
     row("a burst answered in order", {}, "F0 00>51 00>4D 00>34 00>34 00>31 00>30 FB B0 00>01", true);
     // Its 32 bytes sum to 05B7; the bytes after them are kept too.
     row("program file", {"--program", mDir.filePath("prog.bin")}, "F2 0E 00 00>20 F2 27 00 00>76 F7 F2 04 00>B7 F7 F3 04 00>05");
