@@ -573,24 +573,30 @@ private slots:
         QTest::addColumn<QString>("job");
         QTest::addColumn<int>("step");
         QTest::addColumn<QByteArray>("readData");
+        QTest::addColumn<bool>("notAutoDisconnect");
         QTest::addColumn<QString>("messages"); // joined by |; empty: rests with the port open
         const QString size = QStringLiteral("Get_PROGRAM_SIZE"),
                       moter = QStringLiteral("Get_MOTER");
         // The size is stored low byte first; a short read counts as 0.
-        QTest::newRow("size 34 12") << size << 0 << H("3412") << "4660 バイト|切断...";
-        QTest::newRow("size of one byte") << size << 0 << H("05") << "5 バイト|切断...";
-        QTest::newRow("size not read") << size << 0 << QByteArray() << "0 バイト|切断...";
-        QTest::newRow("MOVE_MOTOR") << "MOVE_MOTOR" << 0 << H("0102") << "切断...";
-        QTest::newRow("Get_MOTER at 8 ends") << moter << 8 << H("0102") << "切断...";
-        QTest::newRow("Get_PROGRAM_CODE rests") << "Get_PROGRAM_CODE" << 0 << H("0102") << "";
+        QTest::newRow("size 34 12") << size << 0 << H("3412") << false << "4660 バイト|切断...";
+        QTest::newRow("size, port kept")
+            << size << 0 << H("3412") << true << "4660 バイト|接続中...";
+        QTest::newRow("size of one byte") << size << 0 << H("05") << false << "5 バイト|切断...";
+        QTest::newRow("size not read") << size << 0 << QByteArray() << false << "0 バイト|切断...";
+        QTest::newRow("MOVE_MOTOR") << "MOVE_MOTOR" << 0 << H("0102") << false << "切断...";
+        QTest::newRow("Get_MOTER at 8 ends") << moter << 8 << H("0102") << false << "切断...";
+        QTest::newRow("Get_PROGRAM_CODE rests")
+            << "Get_PROGRAM_CODE" << 0 << H("0102") << false << "";
     }
     void sequencerJobs()
     {
         QFETCH(QString, job);
         QFETCH(int, step);
         QFETCH(QByteArray, readData);
+        QFETCH(bool, notAutoDisconnect);
         QFETCH(QString, messages);
-        const bool closes = !messages.isEmpty();
+        const bool rests = messages.isEmpty();
+        mPref->mNotAutoDisconnect = notAutoDisconnect;
         QVERIFY(mLink->RbPortOpen());
         mLink->mDirCmd = job, mLink->mDirStep = step;
         mLink->mReadData = readData, mLink->mMcpFinish = true;
@@ -599,9 +605,25 @@ private slots:
         QCOMPARE(mView->messages.join(QLatin1Char('|')), messages);
         QVERIFY(mDev->written().isEmpty());
         QVERIFY(!mLink->DirectCommandTimer.isActive());
-        QCOMPARE(mLink->mMcpOpen, !closes);
-        QCOMPARE(mLink->mReadData, closes ? QByteArray() : readData);
-        QCOMPARE(mLink->mMcpFinish, !closes);
+        QCOMPARE(mLink->mMcpOpen, rests || notAutoDisconnect);
+        QCOMPARE(mLink->mReadData, rests ? readData : QByteArray());
+        QCOMPARE(mLink->mMcpFinish, rests);
+    }
+    void stallWatch()
+    {
+        // Counts the ticks on which a shown bar has not moved; the sixth starts the count anew.
+        mLink->PrgPB.Visible = true;
+        mLink->PrgPB.Value = 3;
+        QList<int> counts;
+        for (int tick = 0; tick < 8; ++tick) {
+            mLink->StackTimer_Action();
+            counts << mLink->mSameCount;
+        }
+        QCOMPARE(counts, (QList<int>{0, 1, 2, 3, 4, 5, 0, 1}));
+        mLink->PrgPB.Visible = false;
+        mLink->StackTimer_Action();
+        QCOMPARE(mLink->mSameCount, 0);
+        QVERIFY(!mLink->StackTimer.isActive()); // nothing starts it
     }
     void sequencerGetMoter()
     {
