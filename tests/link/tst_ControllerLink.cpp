@@ -494,6 +494,9 @@ private slots:
                                   "接続OK... 9600 baud"}));
             QCOMPARE(mPref->mPortInfo->mInputDriverName, QStringLiteral("in-%1").arg(opened));
             QVERIFY(mView->alerts.isEmpty());
+            QVERIFY(mLink->RbPortOpen()); // already open: true, and nothing more happens
+            QCOMPARE(mDevs[opened]->openCount(), 1);
+            QCOMPARE(mView->messages.size(), 3);
             return;
         }
         QCOMPARE(mView->messages, ports.isEmpty() ? QStringList() : QStringList{"ポート検索..."});
