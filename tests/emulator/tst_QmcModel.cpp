@@ -3,8 +3,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <numeric>
-
 namespace {
 
 using Fault = QmcModel::Fault;
@@ -12,12 +10,6 @@ using Fault = QmcModel::Fault;
 QString hexByte(int b)
 {
     return QString::fromLatin1(QByteArray(1, char(b)).toHex().toUpper());
-}
-
-quint16 sumOf(const QByteArray& b)
-{
-    return quint16(
-        std::accumulate(b.begin(), b.end(), 0u, [](unsigned s, char c) { return s + quint8(c); }));
 }
 
 // Tokens: a byte sent, with ">" and its answer unless it is an echo ("--": none); "+N" lets N ms
@@ -50,6 +42,7 @@ class TestQmcModel : public QObject
 private slots:
     void dialogue_data();
     void dialogue();
+    void demoProgram();
     void loadedProgram();
     void monitorState_data();
     void monitorState();
@@ -65,13 +58,11 @@ void TestQmcModel::dialogue_data()
                         int count = 0, int abandonMs = -1) {
         QTest::newRow(name) << script << f << count << abandonMs;
     };
-    const QByteArray demo = QmcModel::demoProgram();
-    const quint16 sum = sumOf(demo);
     // clang-format off
     // Static RAM 0140 holds 99 and servo 5 stands at 5A in every row.
     row("identify twice, any bytes", "F0 00>51 51>4D 4D>34 34 34>31 31>30 F0 41>51 41>4D 41>34 41>34 41>31 41>30");
-    row("checksum, then ROM size after a pause", "F7 F2 04 00>" + hexByte(sum) + " F7 F3 04 00>" + hexByte(sum >> 8)
-        + " F2 +1000 F2 0E 00 00>" + hexByte(int(demo.size())) + " F2 0F 00 00>" + hexByte(int(demo.size()) >> 8));
+    // The demo program: 51 bytes summing to 111E.
+    row("checksum, then ROM size after a pause", "F7 F2 04 00>1E F7 F3 04 00>11 F2 +1000 F2 0E 00 00>33 F2 0F 00 00>00");
     row("echoes", "F3 FA FB FC EC 01 7F 20 FF 80 B1 01 B2 05 E9 20 E7 03 E8 03 E6 03 5A 80 90 D3 DC EF FE");
     row("static RAM write, read back", "F8 34 12 AB F7 34 12 00>AB F7 12 34 00 F8 FF FF 5A F7 FF FF 00>5A");
     row("ROM writes keep the second data byte", "F4 0B 10 00 11 22 F2 10 00 00>22 B4 4B 20 00 33 44 B3 20 00 00>44");
@@ -116,6 +107,20 @@ void TestQmcModel::dialogue()
     QCOMPARE(hangups.size(), fault == Fault::HangUpAfter ? 1 : 0);
 }
 
+void TestQmcModel::demoProgram()
+{
+    // Header "QP", version, name "DEMO-01 ", code at 0010, size 0033; then speed 32,
+    // point-to-point, servos 1 and 2 on, three poses 500 ms apart, and a jump back.
+    const QByteArray demo = QByteArray::fromHex(
+        "5150010344454D4F2D30312010003300E920B101E701E702E6015AE6025AA032E601B4E60200A032E601"
+        "00E602B4A032C01800");
+    QCOMPARE(QmcModel::demoProgram().toHex(' '), demo.toHex(' '));
+    QmcModel model; // what a freshly powered controller holds
+    for (int i = 0; i <= demo.size(); ++i)
+        QCOMPARE(model.extRom(i), quint8(i < demo.size() ? demo[i] : 0));
+    QCOMPARE(model.programChecksum(), quint16(0x111E));
+}
+
 void TestQmcModel::loadedProgram()
 {
     QmcModel model;
@@ -123,20 +128,20 @@ void TestQmcModel::loadedProgram()
     for (int i = 0; i < image.size(); ++i)
         image[i] = char(i == 0x0E ? 18 : i == 0x0F ? 0 : 0x90 + i);
     QVERIFY(model.loadProgram(image));
-    QCOMPARE(model.sram(0x04F2) | model.sram(0x04F3) << 8, int(sumOf(image.left(18))));
+    QCOMPARE(model.sram(0x04F2) | model.sram(0x04F3) << 8, 0x098E);
     QCOMPARE(model.extRom(19), quint8(0xA3));
     QCOMPARE(model.extRom(20), quint8(0)); // the rest of the demo is gone
     QByteArray big(0x300, char(0xFF));     // the 16-bit sum wraps
     big[0x0E] = 0;
     big[0x0F] = 3;
     QVERIFY(model.loadProgram(big));
-    QCOMPARE(model.programChecksum(), sumOf(big));
+    QCOMPARE(model.programChecksum(), quint16(0xFB05));
     QVERIFY(!model.loadProgram(QByteArray(QmcModel::cMemorySize + 1, '\x01')));
     QCOMPARE(model.extRom(0x10), quint8(0xFF)); // refused: nothing changed
 }
 
 // What the monitor shows, non-default parts only: last key (code ID number x count), run state,
-// servos on, variables #2..#8.
+// servos on, variables.
 QString monitorView(const QmcModel& m)
 {
     QStringList out;
@@ -148,7 +153,7 @@ QString monitorView(const QmcModel& m)
     for (int ch = 1; ch <= QmcModel::cServoCount; ++ch)
         if (m.servoOn(ch))
             out << QString::asprintf("on %d", ch);
-    for (int n = 2; n <= 8; ++n)
+    for (int n = 1; n <= 9; ++n) // only #2..#8 exist
         if (m.variable(n))
             out << QString::asprintf("#%d=%02X", n, m.variable(n));
     return out.join(QLatin1String(", "));
@@ -170,7 +175,8 @@ void TestQmcModel::monitorState_data()
     QTest::newRow("run, break") << "FB F3" << "paused";
     QTest::newRow("run, stop") << "FB FA" << "";
     QTest::newRow("run, reset") << "FB FC" << "";
-    QTest::newRow("servos on, off, out of range") << "E7 03 E7 04 E7 30 E8 03 E7 00 E7 31" << "on 4, on 48";
+    QTest::newRow("servos on, off, out of range") << "E7 01 E7 03 E7 04 E7 30 E8 03 E7 00 E7 31" << "on 1, on 4, on 48";
+    QTest::newRow("servo 1 on, then off") << "E7 01 E8 01" << "";
     // clang-format on
 }
 

@@ -11,48 +11,77 @@
 
 #include <algorithm>
 #include <memory>
-#include <tuple>
 #include <vector>
 
 using L = ControllerLink;
-using Starter = std::function<void(L&)>;
-Q_DECLARE_METATYPE(Starter)
-// Start, replies (then echoes), wire, data read, bar maximum, how it ends, beeps.
-using Exchange = std::tuple<Starter, QByteArray, QByteArray, QByteArray, int, int, int>;
-Q_DECLARE_METATYPE(Exchange)
-// Open, NotAutoDisconnect, how (0 close/1 forced/2 FoceClose), open after, message, button.
-using Close = std::tuple<bool, bool, int, bool, const char*, bool>;
-Q_DECLARE_METATYPE(Close)
-
-// A command that must accept (CMD) or refuse (NOT) its arguments.
-#define CMD(call) Starter([](L& l) { QVERIFY(l.call); })
-#define NOT(call) Starter([](L& l) { QVERIFY(!l.call); })
+// Starts a command; false when the command refused its arguments.
+using Start = std::function<bool(L&)>;
+Q_DECLARE_METATYPE(Start)
 
 namespace {
 
-// Finished and closed / port kept / exchange left open / waiting forever.
-constexpr int Closed = 0, Kept = 1, Open = 2, Waiting = 3;
-const char* const Echo = nullptr; // the data read are the bytes written
+// The fake answers through the event loop, so whatever must happen is a few
+// loop turns away: a short bound makes a broken link fail fast.
+constexpr int kQuickMs = 500;
+// Bound for what waits on the link's own timers (10 ms poll, 500 ms sequencer).
+constexpr int kTimerMs = 2000;
+
 const QString kNoLink = QStringLiteral("コントローラーに接続できませんでした...");
 
-Starter Send(const char* cmd, const QByteArray& data = {})
+} // namespace
+
+enum class End
 {
-    return [cmd, data](L& l) { l.RbCmdSend(cmd, data); };
+    Closed,  // finished, port closed
+    Kept,    // finished, port kept open (NotAutoDisconnect)
+    Open,    // finished, the exchange's port left open
+    Waiting, // never finishes: the controller owes an answer
+};
+
+// One exchange: the controller's answers (afterwards every byte is echoed) and what
+// must be seen once it is over.
+struct Exchange
+{
+    const char* answers = "";   // hex
+    const char* wire = "";      // hex: every byte written, in order
+    const char* read = nullptr; // hex: the data read; nullptr: the bytes written came back
+    int bar = 0;                // the progress bar's maximum
+    End end = End::Open;
+    int beeps = 0;
+};
+Q_DECLARE_METATYPE(Exchange)
+
+// Closing the port: how, in which state, and what the user sees after.
+struct Close
+{
+    const char* name;
+    bool wasOpen = true;
+    bool notAutoDisconnect = false;
+    enum How
+    {
+        Ordinary,
+        Forced,
+        FoceCloseButton
+    } how = Ordinary;
+    bool openAfter = false;
+    const char* expectMessage = "";
+    bool foceCloseVisibleAfter = false;
+};
+Q_DECLARE_METATYPE(Close)
+
+namespace {
+
+Start Send(const char* cmd, const QByteArray& data = {})
+{
+    return [cmd, data](L& l) { return l.RbCmdSend(cmd, data), true; };
 }
 
-Starter Excute(const char* hex, bool allowClose = false, bool notAutoDisconnect = false)
+Start Excute(const char* hex, bool allowClose = false, bool notAutoDisconnect = false)
 {
     return [=](L& l) {
         l.pref()->mNotAutoDisconnect = notAutoDisconnect;
-        l.Cmd_Excute(H(hex), allowClose);
+        return l.Cmd_Excute(H(hex), allowClose), true;
     };
-}
-
-void Row(const char* name, const Starter& start, const char* script, const char* written,
-         const char* readData, int maximum, int end = Open, int beeps = 0)
-{
-    QTest::newRow(name) << Exchange{
-        start, H(script), H(written), H(readData ? readData : written), maximum, end, beeps};
 }
 
 } // namespace
@@ -87,85 +116,128 @@ private slots:
         SerialPorts::clearOverride();
     }
 
-    void singleByte_data()
+    void wireTrace_data()
     {
+        QTest::addColumn<Start>("run");
         QTest::addColumn<Exchange>("x");
-        Row("BREAK", Send("BREAK"), "", "F3", "", 0, Closed);
-        Row("STOP", Send("STOP"), "", "FA", "", 0, Closed);
-        Row("RUN", Send("RUN"), "", "FB", "", 0, Closed);
-        Row("RESET", Send("RESET"), "", "FC", "", 0, Closed);
-        Row("BREAK bad reply", Send("BREAK"), "00", "F3", "", 0, Closed, 1);
-        Row("RESET bad reply", Send("RESET"), "FF", "FC", "", 0, Closed, 1);
-        Row("TRANSMITION 129", Send("TRANSMITION", QByteArray(129, 0x11)), "", "EC", "", 5,
-            Waiting);
-        Row("DELETE nothing", Send("DELETE"), "", "EC", "", 3, Waiting);
+        const auto add = [](const char* name, const Start& run, const Exchange& x) {
+            QTest::newRow(name) << run << x;
+        };
+        // Run control: one byte, echoed.
+        add("BREAK", Send("BREAK"), {.wire = "F3", .read = "", .end = End::Closed});
+        add("STOP", Send("STOP"), {.wire = "FA", .read = "", .end = End::Closed});
+        add("RUN", Send("RUN"), {.wire = "FB", .read = "", .end = End::Closed});
+        add("RESET", Send("RESET"), {.wire = "FC", .read = "", .end = End::Closed});
+        add("BREAK, wrong echo", Send("BREAK"),
+            {.answers = "00", .wire = "F3", .read = "", .end = End::Closed, .beeps = 1});
+        add("TRANSMITION 129", Send("TRANSMITION", QByteArray(129, 0x11)),
+            {.wire = "EC", .read = "", .bar = 5, .end = End::Waiting});
+        add("DELETE", Send("DELETE"), {.wire = "EC", .read = "", .bar = 3, .end = End::Waiting});
+        // Byte streams: each answer releases the next byte.
+        add("stream", Excute("414243"),
+            {.answers = "010203", .wire = "414243", .read = "010203", .bar = 1});
+        add("one byte", Excute("7F"), {.wire = "7F"});
+        add("allowClose", Excute("2A0B", true), {.wire = "2A0B", .end = End::Closed});
+        add("NotAutoDisconnect", Excute("2A0B", true, true), {.wire = "2A0B", .end = End::Kept});
+        add("empty stream", Excute(""), {.read = "", .end = End::Waiting});
+        // Servo and speed commands.
+        add("PTP_SET on", [](L& l) { return l.Cmd_PTP_SET(true); }, {.wire = "B101"});
+        add("PTP_SET off", [](L& l) { return l.Cmd_PTP_SET(false); }, {.wire = "B100"});
+        add("IsMOVING", [](L& l) { return l.Cmd_IsMOVING(); },
+            {.answers = "B001", .wire = "B000", .read = "B001"});
+        add("SPEED 100", [](L& l) { return l.Cmd_SPEED(100); }, {.wire = "B264"});
+        add("SPEED_V 255", [](L& l) { return l.Cmd_SPEED_V(255); }, {.wire = "E9FF"});
+        add("SERVO_POS_GET 7", [](L& l) { return l.Cmd_SERVO_POS_GET(7); },
+            {.answers = "075A", .wire = "0700", .read = "075A"});
+        add("GROUP 1", [](L& l) { return l.Cmd_SERVO_POS_GET_GROUP(1); },
+            {.answers = "D4102030405060",
+             .wire = "D4000000000000",
+             .read = "D4102030405060",
+             .bar = 5});
+        add("GROUP 44", [](L& l) { return l.Cmd_SERVO_POS_GET_GROUP(44); },
+            {.wire = "FF000000000000", .bar = 5});
+        add("SERVO_POS_SET 2,128", [](L& l) { return l.Cmd_SERVO_POS_SET(2, 128); },
+            {.wire = "E60280", .bar = 1});
+        add("SERVO_SET 1 on", [](L& l) { return l.Cmd_SERVO_SET(1, true); }, {.wire = "E701"});
+        add("SERVO_SET 5 off", [](L& l) { return l.Cmd_SERVO_SET(5, false); }, {.wire = "E805"});
+        add("list 3,2", [](L& l) { return l.Cmd_SERVO_POS_SET(3, 2, "90, 120"); },
+            {.wire = "E703E6035AE704E60478", .bar = 8});
+        add("list, one missing", [](L& l) { return l.Cmd_SERVO_POS_SET(3, 2, "90"); },
+            {.wire = "E703E6035AE704E60400", .bar = 8});
+        add("list 90.9", [](L& l) { return l.Cmd_SERVO_POS_SET(0, 1, " 90.9 "); },
+            {.wire = "E700E6005A", .bar = 3});
+        add("list to 255", [](L& l) { return l.Cmd_SERVO_POS_SET(254, 2, "0,255"); },
+            {.wire = "E7FEE6FE00E7FFE6FFFF", .bar = 8});
+        add("list of none", [](L& l) { return l.Cmd_SERVO_POS_SET(3, 0, "90"); },
+            {.read = "", .end = End::Waiting});
+        // Memories, per address: code, address low, high, data (00 to read); answer 4 is the
+        // memory byte.
+        add("SRAM r 0140+2", [](L& l) { return l.Cmd_SRAM_READ(0x140, 2); },
+            {.answers = "F74001AAF74101BB", .wire = "F7400100F7410100", .read = "AABB", .bar = 8});
+        add("SRAM w 0140", [](L& l) { return l.Cmd_SRAM_WRITE(0x140, H("05")); },
+            {.wire = "F8400105", .read = "05", .bar = 4});
+        add("SRAM w 01FF+2", [](L& l) { return l.Cmd_SRAM_WRITE(0x1FF, H("1122")); },
+            {.wire = "F8FF0111F8000222", .read = "1122", .bar = 8});
+        add("INT r FFFF", [](L& l) { return l.Cmd_INTROM_READ(0xFFFF, 1); },
+            {.answers = "B3FFFF42", .wire = "B3FFFF00", .read = "42", .bar = 4});
+        add("INT w 0010", [](L& l) { return l.Cmd_INTROM_WRITE(0x10, H("7F")); },
+            {.wire = "B44B10007F7F", .read = "7F", .bar = 4});
+        add("EXT r 000E+2", [](L& l) { return l.Cmd_EXTROM_READ(0x0E, 2); },
+            {.answers = "F20E0034F20F0012", .wire = "F20E0000F20F0000", .read = "3412", .bar = 8});
+        add("EXT w 0010", [](L& l) { return l.Cmd_EXTROM_WRITE(0x10, H("7F")); },
+            {.answers = "F40B10007F99", .wire = "F40B10007F7F", .read = "99", .bar = 4});
+        add("EXT w FFFE+2", [](L& l) { return l.Cmd_EXTROM_WRITE(0xFFFE, H("0102")); },
+            {.wire = "F40BFEFF0101F40BFFFF0202", .read = "0102", .bar = 8});
+        add("PROGRAM_SIZE", [](L& l) { return l.Get_PROGRAM_SIZE(), true; },
+            {.answers = "F20E0034F20F0012", .wire = "F20E0000F20F0000", .read = "3412", .bar = 8});
+        add("PROGRAM_CODE 2", [](L& l) { return l.Get_PROGRAM_CODE(2), true; },
+            {.answers = "F2000001F2010002", .wire = "F2000000F2010000", .read = "0102", .bar = 8});
+        add("SRAM w nothing", [](L& l) { return l.Cmd_SRAM_WRITE(0x140, {}); },
+            {.wire = "F84001", .read = "", .end = End::Waiting});
+        add("EXT w nothing", [](L& l) { return l.Cmd_EXTROM_WRITE(0x140, {}); },
+            {.wire = "F40B4001", .read = "", .end = End::Waiting});
+        add("allowClose left set",
+            [](L& l) { return l.mAllowClose = true, l.Cmd_SRAM_WRITE(0x141, H("07")); },
+            {.wire = "F8410107", .read = "07", .bar = 4, .end = End::Closed});
     }
-    void singleByte() { runExchange(); }
-    void streams_data()
+    void wireTrace()
     {
-        QTest::addColumn<Exchange>("x");
-        Row("41 42 43", Excute("414243"), "010203", "414243", "010203", 1);
-        Row("one byte", Excute("7F"), "", "7F", Echo, 0);
-        Row("allowClose", Excute("2A0B", true), "", "2A0B", Echo, 0, Closed);
-        Row("NotAutoDisconnect", Excute("2A0B", true, true), "", "2A0B", Echo, 0, Kept);
-        Row("empty stream waits", Excute(""), "", "", "", 0, Waiting);
+        QFETCH(Start, run);
+        QFETCH(Exchange, x);
+        const QByteArray wire = H(x.wire);
+        mDev->setReplier(ScriptedReplier(H(x.answers)));
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
+        QVERIFY(run(*mLink));
+        // Lock-step: only the first byte is out, and flushed, before any answer.
+        QCOMPARE(mDev->written(), wire.left(1));
+        QVERIFY(mDev->flushCount() > 0 || wire.isEmpty());
+        QVERIFY(mView->foceCloseVisible);
+        QCOMPARE(mView->buttonsEnabled, QList<bool>{false});
+        if (x.end == End::Waiting)
+            QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), wire, kQuickMs);
+        else
+            QVERIFY(!finished.isEmpty() || finished.wait(kQuickMs));
+        Settle();
+
+        QCOMPARE(mDev->written(), wire);
+        QCOMPARE(mLink->mReadData, x.read ? H(x.read) : wire);
+        QCOMPARE(finished.count(), x.end == End::Waiting ? 0 : 1);
+        QCOMPARE(mView->beeps, x.beeps);
+        QCOMPARE(mLink->mMcpOpen, x.end != End::Closed);
+        QCOMPARE(mDev->closeCount(), x.end == End::Closed ? 1 : 0);
+        int shownMax = 0, shownValue = 0; // every answer but the last advances the bar
+        for (const ProgressBarState& p : mView->progress)
+            shownMax = std::max(shownMax, p.Maximum), shownValue = std::max(shownValue, p.Value);
+        QCOMPARE(shownMax, x.bar);
+        QCOMPARE(shownValue, int(wire.size()) - (x.end == End::Waiting ? 0 : 1));
+        QCOMPARE(mLink->PrgPB.Visible, x.end == End::Open || x.end == End::Waiting);
+        if (x.end == End::Closed || x.end == End::Kept) {
+            QCOMPARE(mLink->mMsg, x.end == End::Closed ? QStringLiteral("切断...")
+                                                       : QStringLiteral("接続中..."));
+            QCOMPARE(mLink->mMcpStep, -1);
+            QCOMPARE(mView->buttonsEnabled.last(), true);
+        }
     }
-    void streams() { runExchange(); }
-    void servoCommands_data()
-    {
-        QTest::addColumn<Exchange>("x");
-        Row("PTP_SET on", CMD(Cmd_PTP_SET(true)), "", "B101", Echo, 0);
-        Row("PTP_SET off", CMD(Cmd_PTP_SET(false)), "", "B100", Echo, 0);
-        Row("IsMOVING", CMD(Cmd_IsMOVING()), "B001", "B000", "B001", 0);
-        Row("SPEED 100", CMD(Cmd_SPEED(100)), "", "B264", Echo, 0);
-        Row("SPEED 0", CMD(Cmd_SPEED(0)), "", "B200", Echo, 0);
-        Row("SPEED_V 255", CMD(Cmd_SPEED_V(255)), "", "E9FF", Echo, 0);
-        Row("SERVO_POS_GET 7", CMD(Cmd_SERVO_POS_GET(7)), "075A", "0700", "075A", 0);
-        Row("GROUP 1", CMD(Cmd_SERVO_POS_GET_GROUP(1)), "D4102030405060", "D4000000000000",
-            "D4102030405060", 5);
-        Row("GROUP 8", CMD(Cmd_SERVO_POS_GET_GROUP(8)), "", "DB000000000000", Echo, 5);
-        Row("GROUP 44 last", CMD(Cmd_SERVO_POS_GET_GROUP(44)), "", "FF000000000000", Echo, 5);
-        Row("SERVO_POS_SET 2,128", CMD(Cmd_SERVO_POS_SET(2, 128)), "", "E60280", Echo, 1);
-        Row("SERVO_SET 5 on", CMD(Cmd_SERVO_SET(5, true)), "", "E705", Echo, 0);
-        Row("SERVO_SET 5 off", CMD(Cmd_SERVO_SET(5, false)), "", "E805", Echo, 0);
-        Row("list 3,2", CMD(Cmd_SERVO_POS_SET(3, 2, "90, 120")), "", "E703E6035AE704E60478", Echo,
-            8);
-        Row("list missing 0", CMD(Cmd_SERVO_POS_SET(3, 2, "90")), "", "E703E6035AE704E60400", Echo,
-            8);
-        Row("list 90.9", CMD(Cmd_SERVO_POS_SET(0, 1, " 90.9 ")), "", "E700E6005A", Echo, 3);
-        Row("list to 255", CMD(Cmd_SERVO_POS_SET(254, 2, "0,255")), "", "E7FEE6FE00E7FFE6FFFF",
-            Echo, 8);
-        Row("list of none", CMD(Cmd_SERVO_POS_SET(3, 0, "90")), "", "", "", 0, Waiting);
-    }
-    void servoCommands() { runExchange(); }
-    void memory_data()
-    {
-        QTest::addColumn<Exchange>("x");
-        // Per address: code, address low, high, data (00 to read); reply 4 is the memory byte.
-        Row("SRAM r 0140+2", CMD(Cmd_SRAM_READ(0x140, 2)), "F74001AAF74101BB", "F7400100F7410100",
-            "AABB", 8);
-        Row("SRAM w 0140", CMD(Cmd_SRAM_WRITE(0x140, H("05"))), "", "F8400105", "05", 4);
-        Row("SRAM w 01FF+2", CMD(Cmd_SRAM_WRITE(0x1FF, H("1122"))), "", "F8FF0111F8000222", "1122",
-            8);
-        Row("INT r FFFF", CMD(Cmd_INTROM_READ(0xFFFF, 1)), "B3FFFF42", "B3FFFF00", "42", 4);
-        Row("INT w 0010", CMD(Cmd_INTROM_WRITE(0x10, H("7F"))), "", "B44B10007F7F", "7F", 4);
-        Row("EXT r 000E+2", CMD(Cmd_EXTROM_READ(0x0E, 2)), "F20E0034F20F0012", "F20E0000F20F0000",
-            "3412", 8);
-        Row("EXT w 0010", CMD(Cmd_EXTROM_WRITE(0x10, H("7F"))), "F40B10007F99", "F40B10007F7F",
-            "99", 4);
-        Row("EXT w FFFE+2", CMD(Cmd_EXTROM_WRITE(0xFFFE, H("0102"))), "",
-            "F40BFEFF0101F40BFFFF0202", "0102", 8);
-        Row("Get_PROGRAM_SIZE", Starter(&L::Get_PROGRAM_SIZE), "F20E0034F20F0012",
-            "F20E0000F20F0000", "3412", 8);
-        Row("PROGRAM_CODE 3", Starter([](L& l) { l.Get_PROGRAM_CODE(3); }),
-            "F2000001F2010002F2020003", "F2000000F2010000F2020000", "010203", 12);
-        Row("SRAM w nothing", CMD(Cmd_SRAM_WRITE(0x140, {})), "", "F84001", "", 0, Waiting);
-        Row("EXT w nothing", CMD(Cmd_EXTROM_WRITE(0x140, {})), "", "F40B4001", "", 0, Waiting);
-        Row("allowClose left set",
-            Starter([](L& l) { l.mAllowClose = true, l.Cmd_SRAM_WRITE(0x141, H("07")); }), "",
-            "F8410107", "07", 4, Closed);
-    }
-    void memory() { runExchange(); }
     void identificationChain()
     {
         // F0, 00, the five answers sent back, the checksum at 04F2..04F3, then the program
@@ -179,13 +251,26 @@ private slots:
             H("F000") + QByteArray("QM441") + H("F7F20400F7F30400") +
             H("F2000000F2010000F2020000F2030000F2040000F2050000F2060000F2070000"
               "F2080000F2090000F20A0000F20B0000F20C0000F20D0000F20E0000F20F0000");
-        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, kQuickMs);
         QCOMPARE(mDev->written(), expected);
         QCOMPARE(mLink->mInfoCtrlr, QByteArray("QM4410"));
         QCOMPARE(mLink->mInfoChecksum, H("1234"));
         QCOMPARE(mLink->mInfoProg, QByteArray(16, 0));
         QVERIFY(std::any_of(mView->countTexts.cbegin(), mView->countTexts.cend(),
                             [](const StaticTextState& t) { return t.Text == "78/78"; }));
+    }
+    void trafficLog()
+    {
+        // Lines end in 0D; empty parts add nothing; what was read comes before what was written.
+        mLink->SetLog(QByteArray(), QByteArray());
+        mLink->SetLog(H("01AB"), QByteArray());
+        mLink->SetLog(H("02"), H("F3"));
+        mLink->SetLog(QString());
+        mLink->SetLog(QStringLiteral("STOP"));
+        QCOMPARE(mLink->mMcpLog, QStringLiteral("R: 01AB\rR: 02\rW: F3\rSTOP\r"));
+        // Each command starts a log of its own.
+        mLink->RbCmdSend("TRANSMITION", H("11"));
+        QCOMPARE(mLink->mMcpLog, QStringLiteral("TRANSMITION\rW: EC\r"));
     }
     void stateAfterEachReply()
     {
@@ -206,12 +291,21 @@ private slots:
     }
     void streamFedByHand()
     {
-        // Each reply, also one of several bytes, releases the next byte at once.
+        // Each answer, also one of several bytes, releases the next byte at once; a stream of
+        // n bytes counts against n - 2, so the count may run past its maximum.
         mLink->Cmd_Excute(H("41424344"), false);
-        const char* const steps[][2] = {{"01", "4142"}, {"0203", "414243"}, {"04", "41424344"}};
-        for (const auto& step : steps) {
-            mDev->feed(H(step[0]));
-            QCOMPARE(mDev->written(), H(step[1]));
+        struct Step
+        {
+            const char* answer;
+            const char* written;
+            const char* count;
+        };
+        for (const Step& step : {Step{.answer = "01", .written = "4142", .count = "1/2"},
+                                 Step{.answer = "0203", .written = "414243", .count = "2/2"},
+                                 Step{.answer = "04", .written = "41424344", .count = "3/2"}}) {
+            mDev->feed(H(step.answer));
+            QCOMPARE(mDev->written(), H(step.written));
+            QCOMPARE(mView->countTexts.last().Text, QString::fromLatin1(step.count));
         }
         mDev->feed(H("05"));
         QVERIFY(mLink->mMcpFinish);
@@ -222,64 +316,20 @@ private slots:
         QCOMPARE(mView->progress.last().Maximum, 0);
         QCOMPARE(mView->countTexts.last().Text, QStringLiteral("3/2"));
     }
-    void emptyNotificationKeepsBackupPoll_data()
-    {
-        // After a notification with nothing to read, the poll finds a silent reply.
-        QTest::addColumn<int>("repliesBefore"); // answered normally first
-        QTest::newRow("before the first reply") << 0;
-        QTest::newRow("after one reply") << 1;
-        QTest::newRow("before the last reply") << 2;
-    }
     void emptyNotificationKeepsBackupPoll()
     {
-        QFETCH(int, repliesBefore);
-        const QByteArray stream = H("414243");
-        mLink->Cmd_Excute(stream, false);
-        for (int i = 0; i < repliesBefore; ++i)
-            mDev->feed(QByteArray(1, char(0x10 + i)));
+        // After a notification with nothing to read, the 10 ms poll finds a silent answer.
+        mLink->Cmd_Excute(H("414243"), false);
+        mDev->feed(H("10"));
         mDev->feed(QByteArray()); // notified, nothing to read
-        QCOMPARE(mDev->written(), stream.left(repliesBefore + 1));
+        QCOMPARE(mDev->written(), H("4142"));
         QVERIFY(mLink->SerialBackUpTimer.isActive());
-        mDev->feedSilently(QByteArray(1, char(0x10 + repliesBefore)));
-        if (repliesBefore + 1 < stream.size())
-            QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), stream.left(repliesBefore + 2), 5000);
-        else
-            QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-        for (int i = repliesBefore + 1; i < stream.size(); ++i)
-            mDev->feed(QByteArray(1, char(0x10 + i)));
+        mDev->feedSilently(H("11"));
+        QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), H("414243"), kTimerMs);
+        mDev->feed(H("12"));
         QVERIFY(mLink->mMcpFinish);
-        QCOMPARE(mDev->written(), stream);
         QCOMPARE(mLink->mReadData, H("101112"));
         QVERIFY(!mLink->SerialBackUpTimer.isActive()); // the poll ends with the stream
-    }
-    void countTextEveryReply_data()
-    {
-        // n bytes count against n - 2; the last reply ends the stream uncounted.
-        QTest::addColumn<int>("length");
-        QTest::addColumn<QString>("texts"); // after each counted reply, joined by spaces
-        QTest::newRow("3 bytes") << 3 << "1/1 2/1";
-        QTest::newRow("12 bytes") << 12
-                                  << "1/10 2/10 3/10 4/10 5/10 6/10 7/10 8/10 9/10 10/10 11/10";
-        QTest::newRow("2 bytes") << 2 << "";
-    }
-    void countTextEveryReply()
-    {
-        QFETCH(int, length);
-        QFETCH(QString, texts);
-        QByteArray stream;
-        for (int i = 0; i < length; ++i)
-            stream.append(char(0x01 + i));
-        mDev->setEcho();
-        mLink->Cmd_Excute(stream, false);
-        const qsizetype pushesBefore = mView->countTexts.size();
-        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-        QCOMPARE(mLink->mReadData, stream);
-        QStringList shown;
-        for (qsizetype i = pushesBefore; i < mView->countTexts.size(); ++i) {
-            if (mView->progress.at(i).Value > 0)
-                shown.append(mView->countTexts.at(i).Text);
-        }
-        QCOMPARE(shown.join(QLatin1Char(' ')), texts);
     }
     void newCommandReplacesPending()
     {
@@ -295,7 +345,7 @@ private slots:
         QCOMPARE(mDev->written(), H("414251"));
         mDev->setEcho();
         mDev->feed(H("02"));
-        QTRY_COMPARE_WITH_TIMEOUT(started, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(started, 2, kQuickMs);
         QCOMPARE(mDev->written(), H("4142515261"));
         QCOMPARE(mLink->mReadData, H("61"));
     }
@@ -309,47 +359,57 @@ private slots:
             --depth;
         };
         mDev->setReplier(ScriptedReplier(H("F7100011F7110022F7120033")));
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
         QVERIFY(mLink->Cmd_SRAM_READ(0x10, 3));
-        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QVERIFY(finished.wait(kQuickMs));
         QCOMPARE(mDev->written(), H("F7100000F7110000F7120000"));
         QCOMPARE(mLink->mReadData, H("112233"));
         QCOMPARE(maxDepth, 1);
     }
-    void rejectedArguments_data()
+    void refusedArguments_data()
     {
-        QTest::addColumn<Starter>("start");
-        QTest::newRow("SPEED 256") << NOT(Cmd_SPEED(256));
-        QTest::newRow("SPEED_V 300") << NOT(Cmd_SPEED_V(300));
-        QTest::newRow("POS_GET 256") << NOT(Cmd_SERVO_POS_GET(256));
-        QTest::newRow("GROUP 45: past FF") << NOT(Cmd_SERVO_POS_GET_GROUP(45));
-        QTest::newRow("POS_SET position 256") << NOT(Cmd_SERVO_POS_SET(1, 256));
-        QTest::newRow("POS_SET channel -5") << NOT(Cmd_SERVO_POS_SET(-5, 10));
-        QTest::newRow("SERVO_SET 999") << NOT(Cmd_SERVO_SET(999, true));
-        QTest::newRow("list channel past 255") << NOT(Cmd_SERVO_POS_SET(255, 2, "1,2"));
-        QTest::newRow("list position 300") << NOT(Cmd_SERVO_POS_SET(1, 2, "10,300"));
-        QTest::newRow("list not a number") << NOT(Cmd_SERVO_POS_SET(1, 2, "10,abc"));
-        QTest::newRow("SRAM read FFFF+2") << NOT(Cmd_SRAM_READ(0xFFFF, 2));
-        QTest::newRow("INTROM read FFF0+17") << NOT(Cmd_INTROM_READ(0xFFF0, 17));
-        QTest::newRow("EXTROM read huge") << NOT(Cmd_EXTROM_READ(0x100, 0x7FFFFFFF));
-        QTest::newRow("SRAM write FFFE+3") << NOT(Cmd_SRAM_WRITE(0xFFFE, H("010203")));
-        QTest::newRow("EXTROM write FFFD+4") << NOT(Cmd_EXTROM_WRITE(0xFFFD, H("01020304")));
-        QTest::newRow("address -1") << NOT(Cmd_SRAM_READ(-1, 1));
-        QTest::newRow("length -1") << NOT(Cmd_SRAM_READ(0x100, -1));
+        QTest::addColumn<Start>("start");
+        // The first value past each end of the accepted range.
+        QTest::newRow("SPEED 256") << Start([](L& l) { return l.Cmd_SPEED(256); });
+        QTest::newRow("SPEED -1") << Start([](L& l) { return l.Cmd_SPEED(-1); });
+        QTest::newRow("SPEED_V 256") << Start([](L& l) { return l.Cmd_SPEED_V(256); });
+        QTest::newRow("POS_GET 256") << Start([](L& l) { return l.Cmd_SERVO_POS_GET(256); });
+        QTest::newRow("GROUP 45") << Start([](L& l) { return l.Cmd_SERVO_POS_GET_GROUP(45); });
+        QTest::newRow("POS_SET to 256") << Start([](L& l) { return l.Cmd_SERVO_POS_SET(1, 256); });
+        QTest::newRow("POS_SET of -1") << Start([](L& l) { return l.Cmd_SERVO_POS_SET(-1, 10); });
+        QTest::newRow("SERVO_SET 256") << Start([](L& l) { return l.Cmd_SERVO_SET(256, true); });
+        QTest::newRow("list past 255")
+            << Start([](L& l) { return l.Cmd_SERVO_POS_SET(255, 2, "1,2"); });
+        QTest::newRow("list to 256")
+            << Start([](L& l) { return l.Cmd_SERVO_POS_SET(1, 2, "10,256"); });
+        QTest::newRow("list not a number")
+            << Start([](L& l) { return l.Cmd_SERVO_POS_SET(1, 2, "10,abc"); });
+        QTest::newRow("SRAM r FFFF+2") << Start([](L& l) { return l.Cmd_SRAM_READ(0xFFFF, 2); });
+        QTest::newRow("INT r FFF0+17") << Start([](L& l) { return l.Cmd_INTROM_READ(0xFFF0, 17); });
+        QTest::newRow("EXT r huge")
+            << Start([](L& l) { return l.Cmd_EXTROM_READ(0x100, 0x7FFFFFFF); });
+        QTest::newRow("SRAM w FFFE+3")
+            << Start([](L& l) { return l.Cmd_SRAM_WRITE(0xFFFE, H("010203")); });
+        QTest::newRow("EXT w FFFD+4")
+            << Start([](L& l) { return l.Cmd_EXTROM_WRITE(0xFFFD, H("01020304")); });
+        QTest::newRow("address -1") << Start([](L& l) { return l.Cmd_SRAM_READ(-1, 1); });
+        QTest::newRow("length -1") << Start([](L& l) { return l.Cmd_SRAM_READ(0x100, -1); });
         QTest::newRow("RbCmdSend F4 past FFFF")
-            << Starter([](L& l) { l.RbCmdSend(l.cEXTROM_WRITE, H("0102"), 0xFFFF); });
+            << Start([](L& l) { return l.RbCmdSend(l.cEXTROM_WRITE, H("0102"), 0xFFFF), false; });
     }
-    void rejectedArguments()
+    void refusedArguments()
     {
-        QFETCH(Starter, start);
+        QFETCH(Start, start);
         mDev->setEcho(); // a finished exchange whose result must survive the refusal
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
         QVERIFY(mLink->Cmd_IsMOVING());
-        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QVERIFY(finished.wait(kQuickMs));
         Settle();
         mDev->clearWritten();
         mLink->mMcpLog = QStringLiteral("previous");
-        const int pushes = mView->progress.size();
+        const qsizetype pushes = mView->progress.size();
 
-        start(*mLink);
+        QVERIFY(!start(*mLink));
         Settle();
         QVERIFY(mDev->written().isEmpty());
         QCOMPARE(mLink->mReadData, H("B000"));
@@ -362,33 +422,47 @@ private slots:
     void portClose_data()
     {
         QTest::addColumn<Close>("c");
-        QTest::newRow("auto") << Close{true, false, 0, false, "切断...", false};
-        QTest::newRow("keep") << Close{true, true, 0, true, "接続中...", true};
-        QTest::newRow("keep, forced") << Close{true, true, 1, false, "切断...", false};
-        QTest::newRow("already closed") << Close{false, false, 1, false, "", false};
-        QTest::newRow("FoceClose, keep") << Close{true, true, 2, true, "接続中...", false};
+        const Close rows[] = {
+            {.name = "auto", .expectMessage = "切断..."},
+            {.name = "keep",
+             .notAutoDisconnect = true,
+             .openAfter = true,
+             .expectMessage = "接続中...",
+             .foceCloseVisibleAfter = true},
+            {.name = "keep, forced",
+             .notAutoDisconnect = true,
+             .how = Close::Forced,
+             .expectMessage = "切断..."},
+            {.name = "already closed", .wasOpen = false, .how = Close::Forced},
+            {.name = "FoceClose, keep",
+             .notAutoDisconnect = true,
+             .how = Close::FoceCloseButton,
+             .openAfter = true,
+             .expectMessage = "接続中..."},
+        };
+        for (const Close& c : rows)
+            QTest::newRow(c.name) << c;
     }
     void portClose()
     {
         QFETCH(Close, c);
-        const auto [wasOpen, notAutoDisconnect, how, openAfter, message, buttonAfter] = c;
-        if (wasOpen)
+        if (c.wasOpen)
             mLink->Cmd_Excute(H("41"), false);
         else
             mLink->SetFoceCloseVisible(true);
-        mPref->mNotAutoDisconnect = notAutoDisconnect;
+        mPref->mNotAutoDisconnect = c.notAutoDisconnect;
         mView->messages.clear();
         mView->buttonsEnabled.clear();
 
-        if (how == 2)
+        if (c.how == Close::FoceCloseButton)
             mLink->FoceClose_Action();
         else
-            mLink->RbPortClose(how == 1);
-        QCOMPARE(mLink->mMcpOpen, openAfter);
-        QCOMPARE(mDev->isOpen(), openAfter);
-        QCOMPARE(mDev->closeCount(), wasOpen && !openAfter ? 1 : 0);
-        QCOMPARE(mView->messages.join(""), QString::fromUtf8(message));
-        QCOMPARE(mView->foceCloseVisible, buttonAfter);
+            mLink->RbPortClose(c.how == Close::Forced);
+        QCOMPARE(mLink->mMcpOpen, c.openAfter);
+        QCOMPARE(mDev->isOpen(), c.openAfter);
+        QCOMPARE(mDev->closeCount(), c.wasOpen && !c.openAfter ? 1 : 0);
+        QCOMPARE(mView->messages.join(""), QString::fromUtf8(c.expectMessage));
+        QCOMPARE(mView->foceCloseVisible, c.foceCloseVisibleAfter);
         QVERIFY(mLink->mMcpCmd.isEmpty());
         QVERIFY(!mLink->PrgPB.Visible);
         QCOMPARE(mView->buttonsEnabled, QList<bool>{true});
@@ -426,6 +500,9 @@ private slots:
                                   "接続OK... 9600 baud"}));
             QCOMPARE(mPref->mPortInfo->mInputDriverName, QStringLiteral("in-%1").arg(opened));
             QVERIFY(mView->alerts.isEmpty());
+            QVERIFY(mLink->RbPortOpen()); // already open: true, and nothing more happens
+            QCOMPARE(mDevs[opened]->openCount(), 1);
+            QCOMPARE(mView->messages.size(), 3);
             return;
         }
         QCOMPARE(mView->messages, ports.isEmpty() ? QStringList() : QStringList{"ポート検索..."});
@@ -505,25 +582,30 @@ private slots:
         QTest::addColumn<QString>("job");
         QTest::addColumn<int>("step");
         QTest::addColumn<QByteArray>("readData");
+        QTest::addColumn<bool>("notAutoDisconnect");
         QTest::addColumn<QString>("messages"); // joined by |; empty: rests with the port open
         const QString size = QStringLiteral("Get_PROGRAM_SIZE"),
                       moter = QStringLiteral("Get_MOTER");
         // The size is stored low byte first; a short read counts as 0.
-        QTest::newRow("size 34 12") << size << 0 << H("3412") << "4660 バイト|切断...";
-        QTest::newRow("size of one byte") << size << 0 << H("05") << "5 バイト|切断...";
-        QTest::newRow("size not read") << size << 0 << QByteArray() << "0 バイト|切断...";
-        QTest::newRow("MOVE_MOTOR") << "MOVE_MOTOR" << 0 << H("0102") << "切断...";
-        QTest::newRow("Get_MOTER at 8 ends") << moter << 8 << H("0102") << "切断...";
-        QTest::newRow("Get_MOTER past 8 ends") << moter << 9 << H("0102") << "切断...";
-        QTest::newRow("Get_PROGRAM_CODE rests") << "Get_PROGRAM_CODE" << 0 << H("0102") << "";
+        QTest::newRow("size 34 12") << size << 0 << H("3412") << false << "4660 バイト|切断...";
+        QTest::newRow("size, port kept")
+            << size << 0 << H("3412") << true << "4660 バイト|接続中...";
+        QTest::newRow("size of one byte") << size << 0 << H("05") << false << "5 バイト|切断...";
+        QTest::newRow("size not read") << size << 0 << QByteArray() << false << "0 バイト|切断...";
+        QTest::newRow("MOVE_MOTOR") << "MOVE_MOTOR" << 0 << H("0102") << false << "切断...";
+        QTest::newRow("Get_MOTER at 8 ends") << moter << 8 << H("0102") << false << "切断...";
+        QTest::newRow("Get_PROGRAM_CODE rests")
+            << "Get_PROGRAM_CODE" << 0 << H("0102") << false << "";
     }
     void sequencerJobs()
     {
         QFETCH(QString, job);
         QFETCH(int, step);
         QFETCH(QByteArray, readData);
+        QFETCH(bool, notAutoDisconnect);
         QFETCH(QString, messages);
-        const bool closes = !messages.isEmpty();
+        const bool rests = messages.isEmpty();
+        mPref->mNotAutoDisconnect = notAutoDisconnect;
         QVERIFY(mLink->RbPortOpen());
         mLink->mDirCmd = job, mLink->mDirStep = step;
         mLink->mReadData = readData, mLink->mMcpFinish = true;
@@ -532,23 +614,44 @@ private slots:
         QCOMPARE(mView->messages.join(QLatin1Char('|')), messages);
         QVERIFY(mDev->written().isEmpty());
         QVERIFY(!mLink->DirectCommandTimer.isActive());
-        QCOMPARE(mLink->mMcpOpen, !closes);
-        QCOMPARE(mLink->mReadData, closes ? QByteArray() : readData);
-        QCOMPARE(mLink->mMcpFinish, !closes);
+        QCOMPARE(mLink->mMcpOpen, rests || notAutoDisconnect);
+        QCOMPARE(mLink->mReadData, rests ? readData : QByteArray());
+        QCOMPARE(mLink->mMcpFinish, rests);
+    }
+    void stallWatch()
+    {
+        // Counts the ticks on which a shown bar has not moved; the sixth starts the count anew.
+        mLink->PrgPB.Visible = true;
+        mLink->PrgPB.Value = 3;
+        QList<int> counts;
+        for (int tick = 0; tick < 8; ++tick) {
+            mLink->StackTimer_Action();
+            counts << mLink->mSameCount;
+        }
+        QCOMPARE(counts, (QList<int>{0, 1, 2, 3, 4, 5, 0, 1}));
+        mLink->PrgPB.Visible = false;
+        mLink->StackTimer_Action();
+        QCOMPARE(mLink->mSameCount, 0);
+        QVERIFY(!mLink->StackTimer.isActive()); // nothing starts it
     }
     void sequencerGetMoter()
     {
-        // Group 0, then the sequencer reads groups 1..8, one per finished exchange.
+        // Group 0, then the sequencer reads groups 1..8, one per finished exchange. Its
+        // 500 ms period is pinned, then shortened: what matters here is the order.
+        QCOMPARE(mLink->DirectCommandTimer.interval(), 500);
+        QVERIFY(mLink->DirectCommandTimer.isSingleShot());
+        mLink->DirectCommandTimer.setInterval(5);
         auto n = std::make_shared<int>(0);
         mDev->setReplier([n](char c) { return QByteArray(1, quint8(c) >= 0xD3 ? c : char(++*n)); });
         mLink->mDirCmd = QStringLiteral("Get_MOTER");
         mLink->mDirStep = 0;
         QVERIFY(mLink->Cmd_SERVO_POS_GET_GROUP(0));
         mLink->DirectCommandTimer.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!mLink->mMcpOpen && !mLink->DirectCommandTimer.isActive(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!mLink->mMcpOpen && !mLink->DirectCommandTimer.isActive(),
+                                 kTimerMs);
         QByteArray expected;
-        for (int g = 0; g <= 8; ++g)
-            expected += QByteArray(1, char(0xD3 + g)) + QByteArray(6, '\0');
+        for (const char* group : {"D3", "D4", "D5", "D6", "D7", "D8", "D9", "DA", "DB"})
+            expected += H(group) + QByteArray(6, '\0');
         QCOMPARE(mDev->written(), expected);
         QCOMPARE(mLink->mDirStep, 8);
         QCOMPARE(mDev->openCount(), 1);
@@ -587,9 +690,9 @@ private slots:
             return;
         }
         QCOMPARE(writtenWhenAsked, hasPort ? QByteArray("not asked") : QByteArray());
-        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, kTimerMs);
         const QString message = mLink->mMsg; // the next tick takes no step: the read-out rests
-        QTRY_VERIFY_WITH_TIMEOUT(!mLink->DirectCommandTimer.isActive(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!mLink->DirectCommandTimer.isActive(), kTimerMs);
         QCOMPARE(mLink->mReadData, H("3412"));
         QVERIFY(mLink->mMcpOpen);
         QCOMPARE(mLink->mMsg, message);
@@ -597,45 +700,6 @@ private slots:
     }
 
 private:
-    void runExchange()
-    {
-        QFETCH(Exchange, x);
-        const auto& [start, script, written, readData, maximum, end, beeps] = x;
-
-        mDev->setReplier(ScriptedReplier(script));
-        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
-        start(*mLink);
-        // Lock-step: only the first byte is out, and flushed, before any reply.
-        QCOMPARE(mDev->written(), written.left(1));
-        QVERIFY(mDev->flushCount() > 0 || written.isEmpty());
-        QVERIFY(mView->foceCloseVisible);
-        QCOMPARE(mView->buttonsEnabled, QList<bool>{false});
-        if (end == Waiting)
-            QTRY_COMPARE_WITH_TIMEOUT(mDev->written(), written, 5000);
-        else
-            QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, 5000);
-        Settle();
-
-        QCOMPARE(mDev->written(), written);
-        QCOMPARE(mLink->mReadData, readData);
-        QCOMPARE(finished.count(), end == Waiting ? 0 : 1);
-        QCOMPARE(mView->beeps, beeps);
-        QCOMPARE(mLink->mMcpOpen, end != Closed);
-        QCOMPARE(mDev->closeCount(), end == Closed ? 1 : 0);
-        int shownMax = 0, shownValue = 0; // every reply but the last advances the bar
-        for (const ProgressBarState& p : mView->progress)
-            shownMax = std::max(shownMax, p.Maximum), shownValue = std::max(shownValue, p.Value);
-        QCOMPARE(shownMax, maximum);
-        QCOMPARE(shownValue, int(written.size()) - (end == Waiting ? 0 : 1));
-        QCOMPARE(mLink->PrgPB.Visible, end == Open || end == Waiting);
-        if (end == Closed || end == Kept) {
-            QCOMPARE(mLink->mMsg,
-                     end == Closed ? QStringLiteral("切断...") : QStringLiteral("接続中..."));
-            QCOMPARE(mLink->mMcpStep, -1);
-            QCOMPARE(mView->buttonsEnabled.last(), true);
-        }
-    }
-
     SerialPortEntry mEntry;
     std::unique_ptr<QTemporaryDir> mDir;
     std::unique_ptr<FakeSerialDevice> mDev;

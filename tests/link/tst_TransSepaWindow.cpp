@@ -19,7 +19,6 @@
 #include <QtTest>
 
 #include <memory>
-#include <tuple>
 
 class TestTransSepaWindow;
 using T = TestTransSepaWindow;
@@ -57,7 +56,21 @@ void AnswerNextModal(QStringList* seen, const QString& press)
     timer->start(5);
 }
 
+// A modal window a link operation shows: the button pressed, the start of what
+// AnswerNextModal records, and the outcome.
+struct Dialog
+{
+    const char* name;
+    Action action;
+    const char* press = "キャンセル";
+    QStringList shown = {"PortSettingWindow"};
+    const char* written = ""; // hex
+    bool portKept = true;
+    int beeps = 0;
+};
+
 } // namespace
+Q_DECLARE_METATYPE(Dialog)
 
 class TestTransSepaWindow : public QObject
 {
@@ -105,41 +118,22 @@ private slots:
         QCOMPARE(gTw, mWin);
         QVERIFY(!mWin->mcpOpen());
         QCOMPARE(mWin->windowTitle(), QStringLiteral("コントローラー"));
-        QStringList order;
-        for (QObject* child : mWin->centralWidget()->children()) {
-            if (child->isWidgetType())
-                order.append(child->objectName());
-        }
-        QCOMPARE(order, (QStringList{"PrgPB", "MsgST", "PrgST", "FoceClose", "PortSetPB"}));
-        // Name, geometry, shown, caption; the message line and count text start empty.
-        const std::tuple<const char*, QRect, bool, const char*> controls[] = {
-            {"PrgPB", {201, 11, 130, 20}, false, ""},
-            {"MsgST", {148, 36, 167, 20}, true, ""},
-            {"PrgST", {118, 13, 62, 20}, true, ""},
-            {"FoceClose", {349, 10, 123, 20}, false, "強制切断..."},
-            {"PortSetPB", {10, 10, 120, 20}, true, "シリアル設定..."}};
-        for (const auto& [name, geometry, visible, text] : controls) {
-            auto* w = mWin->findChild<QWidget*>(name);
-            QVERIFY2(w, name);
-            QCOMPARE(w->geometry(), geometry);
-            QCOMPARE(w->parentWidget(), mWin->centralWidget());
-            QCOMPARE(w->isVisibleTo(mWin), visible);
-            QCOMPARE(w->font().pointSize(), 10);
-            if (auto* label = qobject_cast<QLabel*>(w))
-                QCOMPARE(label->text(), QString::fromUtf8(text));
-            if (auto* button = qobject_cast<QPushButton*>(w))
-                QCOMPARE(button->text(), QString::fromUtf8(text));
-        }
-        QVERIFY(mWin->MsgST->alignment() & Qt::AlignLeft);
-        QVERIFY(mWin->PrgST->alignment() & Qt::AlignRight);
-        QCOMPARE(mWin->centralWidget()->palette().color(QPalette::Window), QColor(224, 224, 224));
-        const Qt::WindowFlags flags = mWin->windowFlags();
-        QVERIFY((flags & Qt::WindowCloseButtonHint) && (flags & Qt::WindowMinimizeButtonHint));
-        QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
-        // Fixed at its content plus the shared menu bar.
+        QCOMPARE(mWin->FoceClose->text(), QStringLiteral("強制切断..."));
+        QCOMPARE(mWin->PortSetPB->text(), QStringLiteral("シリアル設定..."));
+        // Until a command runs only the port button and the two empty texts are shown.
+        QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->FoceClose->isVisibleTo(mWin));
+        QVERIFY(mWin->MsgST->text().isEmpty() && mWin->PrgST->text().isEmpty());
         QCOMPARE(mWin->menuWidget()->objectName(), QStringLiteral("MenuBar1"));
-        QCOMPARE(mWin->minimumSize(), mWin->maximumSize());
-        QCOMPARE(mWin->minimumSize(), QSize(486, 64 + mWin->menuWidget()->sizeHint().height()));
+        // Where each control sits, by name, in the window's content.
+        const QMap<QString, QRect> controls{{"PrgPB", {201, 11, 130, 20}},
+                                            {"MsgST", {148, 36, 167, 20}},
+                                            {"PrgST", {118, 13, 62, 20}},
+                                            {"FoceClose", {349, 10, 123, 20}},
+                                            {"PortSetPB", {10, 10, 120, 20}}};
+        for (auto [name, geometry] : controls.asKeyValueRange()) {
+            auto* w = mWin->centralWidget()->findChild<QWidget*>(name);
+            QVERIFY2(w && w->geometry() == geometry, qPrintable(name));
+        }
     }
     void neverOnScreen()
     {
@@ -188,12 +182,7 @@ private slots:
     }
     void dialogs_data()
     {
-        QTest::addColumn<Action>("action");
-        QTest::addColumn<QString>("press");
-        QTest::addColumn<QStringList>("shown"); // the start of what AnswerNextModal records
-        QTest::addColumn<QByteArray>("written");
-        QTest::addColumn<bool>("portKept");
-        QTest::addColumn<int>("beeps");
+        QTest::addColumn<Dialog>("d");
         const Action readOut = [](T* t) { t->mWin->link()->MyCmd_GET_PROGRAM_CODE(); };
         const QStringList readOutShown{
             "QMessageBox",
@@ -205,41 +194,45 @@ private slots:
         const Action noPort = [](T* t) {
             t->mPref->mPortInfo.reset(), t->mWin->Cmd_Excute(H("2A"), true);
         };
-        const QStringList dialog{"PortSettingWindow"};
-        const Action refused = [](T* t) {
+        const Action busy = [](T* t) {
             t->mDev->setOpenFailure(SerialError::Busy), t->mWin->RbPortOpen();
         };
-        const QStringList refusedShown{
+        const QStringList busyShown{
             "QMessageBox", "", "コントローラーに接続できませんでした...",
             "電源がオンになっているか確認して下さい...\nポートは他のプログラムが使用中です。",
             "OK"};
-        QTest::newRow("port refused")
-            << refused << "OK" << refusedShown << QByteArray() << true << 1;
-        QTest::newRow("read-out 開始") << readOut << "開始" << readOutShown << H("F2") << true << 1;
-        QTest::newRow("read-out キャンセル")
-            << readOut << "キャンセル" << readOutShown << QByteArray() << true << 1;
-        QTest::newRow("no port: OK") << noPort << "OK" << dialog << H("2A") << true << 0;
-        QTest::newRow("no port: cancel")
-            << noPort << "キャンセル" << dialog << QByteArray() << false << 0;
-        QTest::newRow("PortSetPB: cancel forgets")
-            << Action([](T* t) { t->mWin->PortSetPB->click(); }) << "キャンセル" << dialog
-            << QByteArray() << false << 0;
+        const Dialog rows[] = {
+            {.name = "port busy", .action = busy, .press = "OK", .shown = busyShown, .beeps = 1},
+            {.name = "read-out 開始",
+             .action = readOut,
+             .press = "開始",
+             .shown = readOutShown,
+             .written = "F2",
+             .beeps = 1},
+            {.name = "read-out キャンセル",
+             .action = readOut,
+             .press = "キャンセル",
+             .shown = readOutShown,
+             .beeps = 1},
+            {.name = "no port: OK", .action = noPort, .press = "OK", .written = "2A"},
+            {.name = "no port: cancel", .action = noPort, .portKept = false},
+            {.name = "PortSetPB: cancel forgets",
+             .action = [](T* t) { t->mWin->PortSetPB->click(); },
+             .portKept = false},
+        };
+        for (const Dialog& d : rows)
+            QTest::newRow(d.name) << d;
     }
     void dialogs()
     {
-        QFETCH(Action, action);
-        QFETCH(QString, press);
-        QFETCH(QStringList, shown);
-        QFETCH(QByteArray, written);
-        QFETCH(bool, portKept);
-        QFETCH(int, beeps);
+        QFETCH(Dialog, d);
         QStringList seen;
-        AnswerNextModal(&seen, press);
-        action(this);
-        QCOMPARE(seen.mid(0, shown.size()), shown);
-        QCOMPARE(mDev->written(), written);
-        QCOMPARE(mPref->mPortInfo.has_value(), portKept);
-        QCOMPARE(Services::beepCount(), beeps);
+        AnswerNextModal(&seen, d.press);
+        d.action(this);
+        QCOMPARE(seen.mid(0, d.shown.size()), d.shown);
+        QCOMPARE(mDev->written(), H(d.written));
+        QCOMPARE(mPref->mPortInfo.has_value(), d.portKept);
+        QCOMPARE(Services::beepCount(), d.beeps);
     }
     void shiftClickOnProgress_data()
     {

@@ -4,7 +4,6 @@
 #include "emulator/QmcModel.h"
 #include "emulator/VirtualController.h"
 #include "link/TransSepaWindow.h"
-#include "remote/IRRemModule.h"
 #include "remote/MyPicBtnClass.h"
 #include "remote/RemoconWindow.h"
 #include "remote/RoundRectangle.h"
@@ -36,7 +35,50 @@ QString settingText(const char* type, int id, int n)
     return QStringLiteral("%1\nID=%2\n#%3 variable").arg(QLatin1String(type)).arg(id).arg(n);
 }
 
+// A click at a point of the remote, with the ID and variable chosen before.
+struct Click
+{
+    const char* name;
+    int id = 1;
+    int variable = 1;
+    QPoint at; // content pixels
+    bool right = false;
+    const char* bytes; // hex: what the controller receives
+};
+
+// Pop-up choices (Down presses each time; -1: Escape), the setting then shown, and what
+// key 1 then sends (hex; empty: nothing).
+struct Popup
+{
+    const char* name;
+    QList<int> downs;
+    bool simulation = false;
+    int id = 1;
+    int variable = 1;
+    const char* key1;
+};
+
+// Connecting from the lamp or the Port menu, and the modal windows that must show up.
+struct Connect
+{
+    const char* name;
+    enum How
+    {
+        Lamp,
+        Menu,
+        Setting
+    } how = Lamp;
+    const char* chosen = "FAKE1"; // the remembered port; empty: none
+    bool openFails = false;
+    bool startOpen = false; // with NotAutoDisconnect on
+    bool opens = false;
+    QStringList modals = {};
+};
+
 } // namespace
+Q_DECLARE_METATYPE(Click)
+Q_DECLARE_METATYPE(Popup)
+Q_DECLARE_METATYPE(Connect)
 
 class TestRemoconWindow : public QObject
 {
@@ -120,77 +162,75 @@ private slots:
         QCOMPARE(mWin->content()->size(), QSize(133, 398));
         QVERIFY(!(mWin->windowFlags() & Qt::WindowMaximizeButtonHint) &&
                 mWin->minimumSize() == mWin->maximumSize());
-        for (int i = 0; i <= 32; ++i) {
-            MyPicBtnClass* key = mWin->IRRCnv[i];
-            QCOMPARE(key->geometry(), IRRCnvGeometry()[i]);
-            QCOMPARE(key->toolTip(), QStringLiteral("#%1").arg(i));
-            QVERIFY(key->Over && !key->Toggle && key->focusPolicy() == Qt::NoFocus);
-            QCOMPARE(key->BtnPic, mWin->mPic); // all white: the keys seen are the backdrop's
-            QCOMPARE(qAlpha(key->mUp.pixel(3, 3)), 0);
-        }
+        QCOMPARE(mWin->content()->childAt(67, 98)->toolTip(), QStringLiteral("#5"));
         // Member 0 lies wholly outside the content: nothing can click it.
         QVERIFY(!mWin->content()->rect().intersects(mWin->IRRCnv[0]->geometry()));
-        QCOMPARE(mWin->SettingST->geometry(), QRect(17, 326, 100, 48));
         QCOMPARE(mWin->SettingST->text(), settingText("Communicaion", 1, 1));
         QCOMPARE(mWin->SettingST->toolTip(),
                  QStringLiteral("Right-Click, change variable number..."));
-        QCOMPARE(mWin->ConnectOV->geometry(), QRect(22, 22, 24, 12));
         QCOMPARE(mWin->ConnectOV->toolTip(), QStringLiteral("接続／切断..."));
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5)); // a finger over the lamp
         QApplication::sendEvent(mWin->ConnectOV, &enter);
         QCOMPARE(mWin->ConnectOV->cursor().shape(), Qt::PointingHandCursor);
     }
 
-    void keyBytes_data()
+    void clickSendsKeyBytes_data()
     {
-        QTest::addColumn<int>("id");
-        QTest::addColumn<int>("variable");
-        QTest::addColumn<int>("index");
-        for (int id = 1; id <= 4; ++id)
-            for (int n = 1; n <= 8; ++n)
-                for (int index = 1; index <= 32; ++index)
-                    QTest::addRow("ID=%d #%d key %d", id, n, index) << id << n << index;
+        QTest::addColumn<Click>("c");
+        // Points are where the keys are drawn, in content pixels.
+        const Click rows[] = {
+            {.name = "ID=1 key 5", .at = {67, 98}, .bytes = "05"},
+            {.name = "ID=1 key 16, the large one", .at = {98, 44}, .bytes = "10"},
+            {.name = "ID=1 key 26, centre of the cross", .at = {67, 191}, .bytes = "1A"},
+            {.name = "ID=1 key 13, right button", .at = {96, 191}, .right = true, .bytes = "0D"},
+            {.name = "ID=2 #3 key 5", .id = 2, .variable = 3, .at = {67, 98}, .bytes = "F8420125"},
+            {.name = "ID=3 #2 key 1", .id = 3, .variable = 2, .at = {34, 74}, .bytes = "F8410141"},
+            {.name = "ID=4 key 31: 127 alone", .id = 4, .at = {67, 283}, .bytes = "7F"},
+            {.name = "ID=4 key 32: escaped", .id = 4, .at = {67, 305}, .bytes = "FF80"},
+            {.name = "ID=4 #8 key 32",
+             .id = 4,
+             .variable = 8,
+             .at = {67, 305},
+             .bytes = "F8470180"},
+            {.name = "between keys 1 and 2", .at = {50, 74}, .bytes = ""},
+        };
+        for (const Click& c : rows)
+            QTest::newRow(c.name) << c;
     }
-    void keyBytes()
+    void clickSendsKeyBytes()
     {
-        QFETCH(int, id);
-        QFETCH(int, variable);
-        QFETCH(int, index);
-        mWin->mRemID = id;
-        mWin->mRemNum = variable;
-        // code = (ID - 1) * 32 + key; variable 1 sends the code (FF first above 127),
-        // variable n sends F8, 40 + n - 1, 01, code.
-        const char code = char((id - 1) * 32 + index);
-        QByteArray expected = QByteArray("\xF8") + char(0x40 + variable - 1) + '\x01' + code;
-        if (variable == 1)
-            expected = quint8(code) > 127 ? QByteArray("\xFF") + code : QByteArray(1, code);
-        // Keys take either button; a right-click on a key opens no pop-up.
-        QCOMPARE(clickKey(index, index % 2 ? Qt::LeftButton : Qt::RightButton), 1);
-        QCOMPARE(mFake->written().toHex(' '), expected.toHex(' '));
-        QVERIFY(!mWin->popupMenu());
+        QFETCH(Click, c);
+        mWin->mRemID = c.id;
+        mWin->mRemNum = c.variable;
+        const QPoint at = mWin->content()->mapTo(mWin, c.at);
+        const int opens = mFake->openCount();
+        QTest::mouseClick(mWin->windowHandle(), c.right ? Qt::RightButton : Qt::LeftButton, {}, at);
+        const QByteArray bytes = QByteArray::fromHex(c.bytes);
+        if (!bytes.isEmpty()) // a key writes its first byte at once, during the click
+            waitIdle();
+        QCOMPARE(mFake->written().toHex(' '), bytes.toHex(' '));
+        QCOMPARE(mFake->openCount() - opens, bytes.isEmpty() ? 0 : 1);
+        QVERIFY(!mWin->popupMenu()); // a right-click on a key opens no pop-up
     }
 
     void popup_data()
     {
-        QTest::addColumn<QList<int>>("downs"); // Down presses per pop-up; -1: Escape
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("key1"); // what key 1 then sends; empty: nothing
-        auto row = [](const char* name, QList<int> downs, QString text, const char* hex) {
-            QTest::newRow(name) << downs << text << QByteArray::fromHex(hex);
+        QTest::addColumn<Popup>("p");
+        const Popup rows[] = {
+            {.name = "ID=3", .downs = {3}, .id = 3, .key1 = "41"},
+            {.name = "#8 variable", .downs = {12}, .variable = 8, .key1 = "F8470101"},
+            {.name = "ID=2 then #3", .downs = {2, 7}, .id = 2, .variable = 3, .key1 = "F8420121"},
+            {.name = "ID=2 then dismissed", .downs = {2, -1}, .id = 2, .key1 = "21"},
+            {.name = "Simulation", .downs = {14}, .simulation = true, .key1 = ""},
+            {.name = "Simulation, ID=4, Communicaion", .downs = {14, 4, 13}, .id = 4, .key1 = "61"},
         };
-        row("ID=3", {3}, settingText("Communicaion", 3, 1), "41");
-        row("#8 variable", {12}, settingText("Communicaion", 1, 8), "F8470101");
-        row("ID=2 then #3", {2, 7}, settingText("Communicaion", 2, 3), "F8420121");
-        row("ID=2 then dismissed", {2, -1}, settingText("Communicaion", 2, 1), "21");
-        row("Simulation", {14}, settingText("Simulation", 1, 1), "");
-        row("Simulation, ID=4, Communicaion", {14, 4, 13}, settingText("Communicaion", 4, 1), "61");
+        for (const Popup& p : rows)
+            QTest::newRow(p.name) << p;
     }
     void popup()
     {
-        QFETCH(QList<int>, downs);
-        QFETCH(QString, text);
-        QFETCH(QByteArray, key1);
-        for (int n : downs) {
+        QFETCH(Popup, p);
+        for (int n : p.downs) {
             // A right-click on the settings text, which passes its clicks to the window.
             const QPoint pos = mWin->SettingST->mapTo(mWin, QPoint(50, 24));
             QTest::mouseClick(mWin->windowHandle(), Qt::RightButton, {}, pos);
@@ -206,8 +246,10 @@ private slots:
             QTest::keyClick(mWin->popupMenu(), n < 0 ? Qt::Key_Escape : Qt::Key_Return);
             QTRY_VERIFY(!mWin->popupMenu());
         }
-        QCOMPARE(mWin->SettingST->text(), text);
+        QCOMPARE(mWin->SettingST->text(),
+                 settingText(p.simulation ? "Simulation" : "Communicaion", p.id, p.variable));
         // In simulation nothing reaches the link: the port is not even opened.
+        const QByteArray key1 = QByteArray::fromHex(p.key1);
         QCOMPARE(clickKey(1, Qt::LeftButton, !key1.isEmpty()), key1.isEmpty() ? 0 : 1);
         QCOMPARE(mFake->written().toHex(' '), key1.toHex(' '));
     }
@@ -234,57 +276,51 @@ private slots:
 
     void portConnectPaths_data()
     {
-        QTest::addColumn<QString>("how");    // lamp click or Port menu item
-        QTest::addColumn<QString>("chosen"); // the remembered port; empty: none
-        QTest::addColumn<bool>("openFails");
-        QTest::addColumn<bool>("startOpen"); // with NotAutoDisconnect on
-        QTest::addColumn<QStringList>("modals");
+        QTest::addColumn<Connect>("c");
         const QString dialog = QStringLiteral("PortSettingWindow");
         const QString alert = QStringLiteral("QMessageBox");
-        for (QString how : {"lamp", "connect"}) {
-            auto row = [how](const char* name, QString chosen, bool fails, bool open,
-                             QStringList modals) {
-                QTest::addRow("%s: %s", qPrintable(how), name)
-                    << how << chosen << fails << open << modals;
-            };
-            row("no port chosen", QString(), false, false, {dialog});
-            row("chosen port missing", "GONE", false, false, {alert, dialog});
-            row("chosen port will not open", cPortName, true, false, {alert});
-            row("opens", cPortName, false, false, {});
-            row("closes an open link", cPortName, false, true, {});
-        }
-        QTest::newRow("setting") << "setting" << cPortName << false << false << QStringList{dialog};
+        const Connect rows[] = {
+            {.name = "lamp: no port chosen", .chosen = "", .modals = {dialog}},
+            {.name = "lamp: chosen port missing", .chosen = "GONE", .modals = {alert, dialog}},
+            {.name = "lamp: port will not open", .openFails = true, .modals = {alert}},
+            {.name = "lamp: opens", .opens = true},
+            {.name = "lamp: closes an open link", .startOpen = true},
+            {.name = "menu: no port chosen",
+             .how = Connect::Menu,
+             .chosen = "",
+             .modals = {dialog}},
+            {.name = "menu: opens", .how = Connect::Menu, .opens = true},
+            {.name = "menu: closes an open link", .how = Connect::Menu, .startOpen = true},
+            {.name = "menu: port setting", .how = Connect::Setting, .modals = {dialog}},
+        };
+        for (const Connect& c : rows)
+            QTest::newRow(c.name) << c;
     }
     void portConnectPaths()
     {
-        QFETCH(QString, how);
-        QFETCH(QString, chosen);
-        QFETCH(bool, openFails);
-        QFETCH(bool, startOpen);
-        QFETCH(QStringList, modals);
-        const bool opens = how != "setting" && !openFails && !startOpen && modals.isEmpty();
+        QFETCH(Connect, c);
         gPref->mPortInfo.reset();
-        if (!chosen.isEmpty())
-            gPref->mPortInfo.emplace().mName = chosen;
-        if (openFails)
+        if (!QString(c.chosen).isEmpty())
+            gPref->mPortInfo.emplace().mName = c.chosen;
+        if (c.openFails)
             mFake->setOpenFailure(SerialError::Busy);
-        gPref->mNotAutoDisconnect = startOpen;
-        if (startOpen)
+        gPref->mNotAutoDisconnect = c.startOpen;
+        if (c.startOpen)
             QVERIFY(gTw->RbPortOpen());
         const int closes = mFake->closeCount();
-        if (how == "lamp") {
+        if (c.how == Connect::Lamp) {
             QTest::mouseClick(mWin->ConnectOV, Qt::LeftButton, {}, QPoint(12, 6));
         } else {
-            QAction* item = how == "connect" ? mWin->PortConnect() : mWin->PortSetting();
+            QAction* item = c.how == Connect::Menu ? mWin->PortConnect() : mWin->PortSetting();
             QVERIFY(portMenuItems().contains(item) && item->isEnabled());
             item->trigger(); // its handler runs from the event loop, after the menu closed
         }
-        QTRY_COMPARE(gTw->mcpOpen(), opens);
-        QTRY_COMPARE(mModals, modals);
+        QTRY_COMPARE(gTw->mcpOpen(), c.opens);
+        QTRY_COMPARE(mModals, c.modals);
         QTRY_VERIFY(!PortSettingWindow::current()); // a closed dialog is gone
-        QCOMPARE(mWin->ConnectOV->FillColor(), opens ? cGreen : cRed);
-        QCOMPARE(mFake->closeCount(), closes + (startOpen ? 1 : 0));
-        if (openFails) // a port that exists is kept
+        QCOMPARE(mWin->ConnectOV->FillColor(), c.opens ? cGreen : cRed);
+        QCOMPARE(mFake->closeCount(), closes + (c.startOpen ? 1 : 0));
+        if (c.openFails) // a port that exists is kept
             QCOMPARE(gPref->mPortInfo ? gPref->mPortInfo->mName : QString(), cPortName);
     }
 

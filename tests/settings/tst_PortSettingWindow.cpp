@@ -22,6 +22,21 @@ using namespace std::chrono_literals;
 namespace {
 const QString cProgram = QStringLiteral("VantorController IR");
 
+// Preferences before the dialog opens, and the rows it must select.
+struct Shown
+{
+    const char* name;
+    QStringList ports = {};
+    const char* chosen = ""; // the remembered port; empty: none
+    int type = 0;            // ConnectType
+    int size = 1;            // WirelessWriteSize
+    bool keep = false;       // NotAutoDisconnect
+    int portRow = 0;
+    int typeRow = 0;
+    int sizeRow = 0;
+    bool sizeEnabled = false;
+};
+
 QStringList rowsOf(const QComboBox* box)
 {
     QStringList rows;
@@ -30,6 +45,7 @@ QStringList rowsOf(const QComboBox* box)
     return rows;
 }
 } // namespace
+Q_DECLARE_METATYPE(Shown)
 
 class TestPortSettingWindow : public QObject
 {
@@ -130,69 +146,81 @@ void TestPortSettingWindow::layout()
     setPorts({"ttyS0", "ttyUSB0"});
     PortSettingWindow dialog;
     QCOMPARE(dialog.windowTitle(), QStringLiteral("通信方式の設定..."));
-    QVERIFY(dialog.minimumSize() == QSize(360, 180) && dialog.maximumSize() == QSize(360, 180));
-    QCOMPARE(dialog.palette().color(QPalette::Window), QColor(224, 224, 224));
     QVERIFY(dialog.windowModality() == Qt::ApplicationModal &&
             !dialog.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     QVERIFY(!dialog.OkPB->autoDefault() && !dialog.CancelPB->autoDefault()); // Return presses none
-    const std::tuple<const char*, QRect, int, QString> controls[] = {
-        {"PortPM", {104, 40, 236, 20}, 12, "ttyS0|ttyUSB0"},
-        {"OkPB", {271, 144, 69, 20}, 12, "OK"},
-        {"CancelPB", {159, 144, 100, 20}, 12, "キャンセル"},
-        {"StaticText1", {7, 43, 90, 20}, 11, "シリアルポート: "},
-        {"StaticText2", {14, 11, 340, 20}, 12, "QMC-4410が接続されているポートを選択して下さい..."},
-        {"NotAutoDisconnectCB", {108, 104, 188, 20}, 11, "自動で切断しない"},
-        {"ConnectTypePM", {104, 72, 160, 20}, 11, "直結|無線モジュールを使用|BlueSMiRFを使用"},
-        {"ConnectTypeST", {7, 75, 90, 20}, 11, "接続方法："},
-        {"DisconnectST", {7, 107, 90, 20}, 11, "切断："},
-        {"WirelessDataSizePM", {277, 72, 60, 20}, 11, "1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16"},
-    };
-    for (const auto& [name, geometry, textSize, text] : controls) {
-        auto* w = dialog.findChild<QWidget*>(name);
-        QVERIFY2(w, name);
-        QCOMPARE(w->geometry(), geometry);
-        QCOMPARE(w->font().pixelSize(), textSize);
-        auto* label = qobject_cast<QLabel*>(w);
-        auto* button = qobject_cast<QAbstractButton*>(w);
-        auto* popup = qobject_cast<QComboBox*>(w); // all rows, the first one selected
-        QCOMPARE(label ? label->text() : button ? button->text() : rowsOf(popup).join('|'), text);
-        QVERIFY(!popup || popup->currentIndex() == 0);
-    }
-    QCOMPARE(dialog.StaticText1->alignment(), Qt::AlignRight | Qt::AlignVCenter);
+    QCOMPARE(dialog.StaticText2->text(),
+             QStringLiteral("QMC-4410が接続されているポートを選択して下さい..."));
+    QCOMPARE(rowsOf(dialog.ConnectTypePM).join('|'),
+             QStringLiteral("直結|無線モジュールを使用|BlueSMiRFを使用"));
+    QCOMPARE(rowsOf(dialog.WirelessDataSizePM).join('|'),
+             QStringLiteral("1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16"));
+    QCOMPARE(dialog.NotAutoDisconnectCB->text(), QStringLiteral("自動で切断しない"));
 }
 
 void TestPortSettingWindow::shownAndStoredByOk_data()
 {
-    QTest::addColumn<QStringList>("ports");
-    QTest::addColumn<QString>("chosen");   // empty: no port chosen
-    QTest::addColumn<QList<int>>("prefs"); // type, size, not-auto-disconnect
-    QTest::addColumn<QList<int>>("shown"); // port row, type row, size row, size enabled
+    QTest::addColumn<Shown>("r");
     const QStringList three{"ttyS0", "ttyUSB0", "Virtual QMC-4410"},
         twins{"ttyS0", "rfcomm0", "RFCOMM0", "ttyS1"};
     constexpr int cMax = std::numeric_limits<int>::max(), cMin = std::numeric_limits<int>::min();
     // Values out of range (an edited file) show the nearest row, which OK stores.
-    // clang-format off
-    QTest::newRow("present; direct") << three << "ttyUSB0" << QList<int>{0, 5, 0} << QList<int>{1, 0, 4, 0};
-    QTest::newRow("letter case differs; wireless") << three << "virtual qmc-4410" << QList<int>{1, 1, 1} << QList<int>{2, 1, 0, 1};
-    QTest::newRow("two of that name: the first; BlueSMiRF") << twins << "Rfcomm0" << QList<int>{2, 16, 0} << QList<int>{1, 2, 15, 0};
-    QTest::newRow("missing port: row 0; type -4, size 0") << three << "ttyACM7" << QList<int>{-4, 0, 1} << QList<int>{0, 0, 0, 0};
-    QTest::newRow("none chosen: row 0; type 9, size 40") << three << "" << QList<int>{9, 40, 0} << QList<int>{0, 2, 15, 0};
-    QTest::newRow("no ports: the old port stays; extremes") << QStringList{} << "ttyUSB0" << QList<int>{cMax, cMin, 0} << QList<int>{-1, 2, 0, 0};
-    QTest::newRow("no ports, none chosen") << QStringList{} << "" << QList<int>{1, 12, 1} << QList<int>{-1, 1, 11, 1};
-    // clang-format on
+    const Shown rows[] = {
+        {.name = "present; direct",
+         .ports = three,
+         .chosen = "ttyUSB0",
+         .size = 5,
+         .portRow = 1,
+         .sizeRow = 4},
+        {.name = "letter case differs; wireless",
+         .ports = three,
+         .chosen = "virtual qmc-4410",
+         .type = 1,
+         .size = 1,
+         .keep = true,
+         .portRow = 2,
+         .typeRow = 1,
+         .sizeEnabled = true},
+        {.name = "two of that name: the first; BlueSMiRF",
+         .ports = twins,
+         .chosen = "Rfcomm0",
+         .type = 2,
+         .size = 16,
+         .portRow = 1,
+         .typeRow = 2,
+         .sizeRow = 15},
+        {.name = "missing port: row 0; type -4, size 0",
+         .ports = three,
+         .chosen = "ttyACM7",
+         .type = -4,
+         .size = 0,
+         .keep = true},
+        {.name = "none chosen: row 0",
+         .ports = three,
+         .type = 9,
+         .size = 40,
+         .typeRow = 2,
+         .sizeRow = 15},
+        {.name = "no ports: the old port stays; extremes",
+         .chosen = "ttyUSB0",
+         .type = cMax,
+         .size = cMin,
+         .portRow = -1,
+         .typeRow = 2},
+    };
+    for (const Shown& r : rows)
+        QTest::newRow(r.name) << r;
 }
 
 void TestPortSettingWindow::shownAndStoredByOk()
 {
-    QFETCH(QStringList, ports);
-    QFETCH(QString, chosen);
-    QFETCH(QList<int>, prefs);
-    QFETCH(QList<int>, shown);
-    setPorts(ports);
-    if (!chosen.isEmpty())
-        gPref->mPortInfo = SerialPortInfo(SerialPortEntry{chosen, {}, {}, {}});
-    std::tie(gPref->mConnectType, gPref->mWirelessWriteSize) = std::tie(prefs[0], prefs[1]);
-    gPref->mNotAutoDisconnect = prefs[2];
+    QFETCH(Shown, r);
+    setPorts(r.ports);
+    if (!QString(r.chosen).isEmpty())
+        gPref->mPortInfo = SerialPortInfo(SerialPortEntry{r.chosen, {}, {}, {}});
+    gPref->mConnectType = r.type;
+    gPref->mWirelessWriteSize = r.size;
+    gPref->mNotAutoDisconnect = r.keep;
     QStringList shownRows;
     QList<int> seen;
     const int result = runDialog([&](PortSettingWindow* dialog) {
@@ -206,15 +234,16 @@ void TestPortSettingWindow::shownAndStoredByOk()
         QTest::mouseClick(dialog->OkPB, Qt::LeftButton);
     });
     QCOMPARE(result, int(QDialog::Accepted));
-    QCOMPARE(shownRows, ports); // the current ports, listed afresh at each opening
-    QCOMPARE(seen, shown + QList<int>({0, prefs[2]})); // the size popup is never visible
+    QCOMPARE(shownRows, r.ports); // the current ports, listed afresh at each opening
+    // The size popup is never visible.
+    QCOMPARE(seen, (QList<int>{r.portRow, r.typeRow, r.sizeRow, r.sizeEnabled, false, r.keep}));
     // OK stores the selected port (with no ports, the one chosen before stays) and the rest.
     const auto saved = reload();
     QCOMPARE(saved->mPortInfo ? saved->mPortInfo->mName : QString(),
-             shown[0] >= 0 ? ports[shown[0]] : chosen);
+             r.portRow >= 0 ? r.ports[r.portRow] : QString(r.chosen));
     QCOMPARE(
         (QList<int>{saved->mConnectType, saved->mWirelessWriteSize, saved->mNotAutoDisconnect}),
-        (QList<int>{shown[1], shown[2] + 1, prefs[2]}));
+        (QList<int>{r.typeRow, r.sizeRow + 1, r.keep}));
 }
 
 void TestPortSettingWindow::editAndClose_data()
