@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 // The communication settings kept between runs in a small line-based text
@@ -23,9 +24,21 @@ public:
     // preferences folder (else the documents folder).
     static QString GetPreferFolder(const QString& programName, const QString& baseFolder = {});
 
+    // Loads the file. Anything at the path that is not a regular file (or a
+    // symbolic link to one) is not read: the values stay as they are.
     void ReadData();
-    bool WriteData(); // false when the file could not be written (old file kept)
+    // false when the file could not be written (old file kept); the save
+    // failure handler has then been told why.
+    bool WriteData();
     void SetPortInfo(const SerialPortEntry& port);
+
+    // Called once for every save that fails, with the file and the system's
+    // reason; the program shows it to the user. None by default.
+    using SaveFailureHandler = std::function<void(const QString& file, const QString& reason)>;
+    static void setSaveFailureHandler(SaveFailureHandler handler);
+
+    // Most request entries a file is taken to hold; a larger count is damage.
+    static qint64 maxRequestEntries();
 
     std::optional<SerialPortInfo> mPortInfo; // nothing: no port chosen
     QString mFile;                           // empty: no preferences file
@@ -37,4 +50,5 @@ public:
 
 private:
     void init(const QString& programName, const QString& baseFolder);
+    bool saveFailed(const QString& reason);
 };
