@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -37,6 +38,7 @@ private:
     // (splash, preferences, controller window, remote window).
     QList<bool> start(App& app);
     FakeSerialDevice* mFake = nullptr;
+    QTemporaryDir mConfig; // the preferences folder of this run, whoever starts it
 };
 
 void TestApp::initTestCase()
@@ -44,7 +46,10 @@ void TestApp::initTestCase()
     mFake = new FakeSerialDevice(this);
     mFake->setEcho();
     SerialPorts::setOverride({mFake->entry(QStringLiteral("FAKE1"))});
-    QFile::remove(prefFile());
+    // Started by hand as well as by CTest: never the user's own settings.
+    QVERIFY(mConfig.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(mConfig.path()));
+    QVERIFY(prefFile().startsWith(mConfig.path()));
 }
 
 QList<bool> TestApp::start(App& app)
