@@ -195,8 +195,12 @@ void PreferClass::ReadData()
     }
     const QByteArray data = file.read(cMaxFileSize);
     file.close();
+    ReadText(data);
+}
 
-    LineReader in(data);
+void PreferClass::ReadText(const QByteArray& content)
+{
+    LineReader in(content.left(cMaxFileSize));
     do {
         const QString key = in.next();
         if (key.compare(cKeySerialPort, Qt::CaseInsensitive) == 0) {

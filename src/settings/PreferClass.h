@@ -18,6 +18,8 @@ public:
     explicit PreferClass(const QString& programName);
     // The same under an explicit base folder instead of the preferences folder.
     PreferClass(const QString& programName, const QString& baseFolder);
+    // Defaults and no file (loading and saving do nothing).
+    PreferClass() = default;
 
     // The folder <base>/Tessaro Utilities/<programName>, created as needed;
     // empty when it cannot be made to exist. An empty base means the user's
@@ -27,6 +29,8 @@ public:
     // Loads the file. Anything at the path that is not a regular file (or a
     // symbolic link to one) is not read: the values stay as they are.
     void ReadData();
+    // Loads the content of a preferences file given as bytes.
+    void ReadText(const QByteArray& content);
     // false when the file could not be written (old file kept); the save
     // failure handler has then been told why.
     bool WriteData();
