@@ -9,7 +9,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -32,6 +35,7 @@ private slots:
     void firstStart();
     void quitting_data();
     void quitting();
+    void failedSaveIsTold();
 
 private:
     // Runs the start-up; returns what was there while the splash was shown
@@ -113,6 +117,31 @@ void TestApp::quitting()
     QCOMPARE(QCoreApplication::exec(), 0);
     QCOMPARE(gTw, nullptr); // the controller window has closed and ended the link
     QVERIFY(!mFake->isOpen());
+}
+
+void TestApp::failedSaveIsTold()
+{
+    // Something that is not a file holds the preferences' place: no save can replace it.
+    QFile::remove(prefFile());
+    QVERIFY(QDir().mkpath(prefFile()));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not a regular file"));
+    App::Init();
+    QStringList seen; // every alert: message, explanation
+    QTimer poll;
+    poll.callOnTimeout([&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            seen << box->text() << box->informativeText();
+            box->close();
+        }
+    });
+    poll.start(10);
+    gPref->mConnectType = 2;
+    QVERIFY(!gPref->WriteData());
+    QCOMPARE(seen.size(), 2); // one alert
+    QCOMPARE(seen.at(0), QStringLiteral("設定を保存できませんでした..."));
+    QVERIFY2(seen.at(1).startsWith(prefFile() + '\n'), qPrintable(seen.at(1)));
+    QCOMPARE(gPref->mConnectType, 2); // in effect for this run
+    QVERIFY(QFileInfo(prefFile()).isDir());
 }
 
 QTEST_MAIN(TestApp)
