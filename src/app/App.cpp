@@ -51,8 +51,8 @@ void App::SaveFailed(const QString& file, const QString& reason)
     QApplication::beep();
     MsgDlg(2, QStringLiteral("OK"), QString(), QString(),
            QStringLiteral("設定を保存できませんでした..."),
-           QDir::toNativeSeparators(file) + QLatin1Char('\n') + reason +
-               QLatin1Char('\n') + QStringLiteral("設定はこの実行の間だけ有効です。"),
+           QDir::toNativeSeparators(file) + QLatin1Char('\n') + reason + QLatin1Char('\n') +
+               QStringLiteral("設定はこの実行の間だけ有効です。"),
            QString());
 }
 

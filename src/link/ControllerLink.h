@@ -184,6 +184,6 @@ private:
     ControllerView* mView = nullptr;
     bool mInRead = false;             // DoSerialRead is running
     bool mReadAgain = false;          // data signalled while it ran
-    bool mFinishedPending = false; // emit mcpFinished when the read is done
-    QElapsedTimer mBackUpPushed;   // when a stream last pushed its backup poll back
+    bool mFinishedPending = false;    // emit mcpFinished when the read is done
+    QElapsedTimer mBackUpPushed;      // when a stream last pushed its backup poll back
 };

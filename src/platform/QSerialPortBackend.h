@@ -28,8 +28,7 @@ public:
     // error. QSerialPort reports a device held by another program (EBUSY, or
     // its lock file held by a live process) and a lack of rights alike as
     // PermissionError; the system's error number tells them apart.
-    static SerialError classifyOpenFailure(QSerialPort::SerialPortError error,
-                                           const QString& path);
+    static SerialError classifyOpenFailure(QSerialPort::SerialPortError error, const QString& path);
 
 private:
     void onError(QSerialPort::SerialPortError error);
@@ -37,7 +36,7 @@ private:
     bool deviceGone() const;
 
     QSerialPort mPort;
-    QString mPath; // the device path as given (QSerialPort shortens /dev/ names)
+    QString mPath;         // the device path as given (QSerialPort shortens /dev/ names)
     bool mGone = false;    // reported as gone: say it once
     bool mClosing = false; // inside close(): its errors are not reported
 };

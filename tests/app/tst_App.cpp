@@ -8,8 +8,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>

@@ -58,22 +58,22 @@ private slots:
     void deviceVanishes_data()
     {
         QTest::addColumn<LossRow>("row");
-        QTest::newRow("stream, link kept open") << LossRow{
-            .start = [](ControllerLink& l) { l.Cmd_Excute(H("E7010A0B0C"), false); },
-            .repliesBeforeLoss = 2,
-            .notAutoDisconnect = true};
-        QTest::newRow("stream, closing after") << LossRow{
-            .start = [](ControllerLink& l) { l.Cmd_Excute(H("E7010A0B0C"), true); },
-            .repliesBeforeLoss = 1,
-            .notAutoDisconnect = false};
-        QTest::newRow("memory read") << LossRow{
-            .start = [](ControllerLink& l) { QVERIFY(l.Cmd_SRAM_READ(0x0100, 3)); },
-            .repliesBeforeLoss = 5,
-            .notAutoDisconnect = true};
-        QTest::newRow("idle link kept open") << LossRow{
-            .start = [](ControllerLink& l) { QVERIFY(l.RbPortOpen()); },
-            .repliesBeforeLoss = 0,
-            .notAutoDisconnect = true};
+        QTest::newRow("stream, link kept open")
+            << LossRow{.start = [](ControllerLink& l) { l.Cmd_Excute(H("E7010A0B0C"), false); },
+                       .repliesBeforeLoss = 2,
+                       .notAutoDisconnect = true};
+        QTest::newRow("stream, closing after")
+            << LossRow{.start = [](ControllerLink& l) { l.Cmd_Excute(H("E7010A0B0C"), true); },
+                       .repliesBeforeLoss = 1,
+                       .notAutoDisconnect = false};
+        QTest::newRow("memory read")
+            << LossRow{.start = [](ControllerLink& l) { QVERIFY(l.Cmd_SRAM_READ(0x0100, 3)); },
+                       .repliesBeforeLoss = 5,
+                       .notAutoDisconnect = true};
+        QTest::newRow("idle link kept open")
+            << LossRow{.start = [](ControllerLink& l) { QVERIFY(l.RbPortOpen()); },
+                       .repliesBeforeLoss = 0,
+                       .notAutoDisconnect = true};
     }
     void deviceVanishes()
     {

@@ -234,7 +234,9 @@ void TestPreferClass::notARegularFile()
     p.mConnectType = 1;
     QVERIFY(!p.WriteData()); // never written into or replaced
     QCOMPARE(told, 1);
-    struct stat st{};
+    struct stat st
+    {
+    };
     QVERIFY(::lstat(QFile::encodeName(prefPath()).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
