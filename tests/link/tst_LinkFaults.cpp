@@ -119,20 +119,6 @@ private slots:
         QCOMPARE(mDev->openCount(), 2);
     }
 
-    void nonFatalErrorLeavesTheLink()
-    {
-        mPref->mNotAutoDisconnect = true;
-        mLink->Cmd_Excute(H("414243"), false);
-        mLink->SetFoceCloseVisible(false);
-        mDev->raiseError(SerialError::Other, QStringLiteral("framing"));
-        QVERIFY(mLink->mMcpOpen && mDev->isOpen());
-        QCOMPARE(mLink->mMcpCmd, QByteArray("STATUS_COMMAND"));
-        QVERIFY(mView->foceCloseVisible);
-        QCOMPARE(mView->beeps, 1);
-        mDev->feed(H("01"));
-        QCOMPARE(mDev->written(), H("4142"));
-    }
-
     void staleBytesAreNoReply_data()
     {
         QTest::addColumn<bool>("beforeFirstOpen"); // else a late answer on a kept link
@@ -164,7 +150,6 @@ private slots:
         QTest::newRow("-1e300") << QStringLiteral("-1e300");
         QTest::newRow("2^63") << QStringLiteral("9223372036854775808");
         QTest::newRow("256") << QStringLiteral("255.5, 256");
-        QTest::newRow("-1") << QStringLiteral("-1");
     }
     void positionsOutOfRange()
     {
