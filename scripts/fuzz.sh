@@ -14,7 +14,7 @@ RUNS="${1:-20000}"
 
 BUILD="$REPO/build-fuzz"
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_SANITIZE=ON
+    -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_SANITIZE=ON -DVANTOR_FUZZ=ON
 ninja -C "$BUILD" fuzz_preferences
 # The corpus folder is copied: new inputs the fuzzer keeps stay in build-fuzz/.
 rm -rf "$BUILD/corpus"

@@ -20,8 +20,9 @@ namespace {
 
 // A preferences file holds a handful of short lines. Anything past this size
 // is not one this program wrote; loading stops there instead of pulling an
-// arbitrarily large file into memory.
-constexpr qint64 cMaxFileSize = 4 * 1024 * 1024;
+// arbitrarily large file into memory. It also bounds the request lists a
+// damaged count can ask for.
+constexpr qint64 cMaxFileSize = 256 * 1024;
 
 // Every request entry takes two lines of at least their line end each.
 constexpr qint64 cMaxRequestEntries = cMaxFileSize / 2;
