@@ -44,6 +44,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/utsname.h>
 #include <termios.h>
@@ -63,6 +64,10 @@ constexpr auto kEmulatorStartTimeout = 10s;
 // The raw loop's read gives up after this (tenths of a second, the
 // terminal's own read timer), so a dead emulator cannot hang the benchmark.
 constexpr cc_t kRawReadTimeoutDs = 50;
+// Before a loop starts, the line must have been quiet this long: a late
+// answer of an earlier run arriving after the loop's first byte was written
+// would be taken as that byte's answer and shift every answer after it.
+constexpr int kQuietMs = 20;
 
 // Ends loop and sets timedOut when a run takes longer than kRunDeadline.
 void ArmDeadline(QTimer& deadline, QEventLoop& loop, bool& timedOut)
@@ -309,7 +314,11 @@ Run RunQSerialPort(const QString& path, const Workload& w)
     port.setFlowControl(QSerialPort::NoFlowControl);
     if (!port.open(QIODevice::ReadWrite))
         Fail(QStringLiteral("QSerialPort cannot open %1: %2").arg(path, port.errorString()));
+    // Drop what is waiting and what still trickles in, as the link does.
     port.clear();
+    while (port.waitForReadyRead(kQuietMs))
+        port.readAll();
+    port.clear(QSerialPort::Input);
 
     const QByteArray& wire = w.wire;
     const qsizetype n = wire.size();
@@ -366,7 +375,13 @@ Run RunRaw(const QString& path, const Workload& w)
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = kRawReadTimeoutDs;
     ::tcsetattr(fd, TCSANOW, &tio);
-    ::tcflush(fd, TCIOFLUSH);
+    // Drop what is waiting and what still trickles in, as the link does.
+    pollfd quiet{fd, POLLIN, 0};
+    for (int i = 0; i < 100; ++i) {
+        ::tcflush(fd, TCIOFLUSH);
+        if (::poll(&quiet, 1, kQuietMs) <= 0 || !(quiet.revents & POLLIN))
+            break;
+    }
 
     const QByteArray& wire = w.wire;
     const qsizetype n = wire.size();

@@ -39,6 +39,7 @@ struct Options
 {
     QString linkPath;
     QString programFile;
+    QByteArray unsolicited;
     std::chrono::microseconds delay{0};
     std::chrono::milliseconds abandonAfter = QmcModel::cAbandonAfter;
     QmcModel::Fault fault = QmcModel::Fault::None;
@@ -134,6 +135,9 @@ public:
     }
 
     QString path() const { return mPath; }
+
+    // Bytes put on the line unasked; they wait there for whoever opens it.
+    void sendUnsolicited(const QByteArray& bytes) { send(bytes); }
 
     void removeLink()
     {
@@ -321,6 +325,10 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
         {QStringLiteral("hangup-after"),
          QStringLiteral("Answer the first N bytes, then hang up at the next one and exit."),
          QStringLiteral("N")},
+        {QStringLiteral("unsolicited"),
+         QStringLiteral("Put the bytes HEX on the line at start, before any command, as a "
+                        "controller that chatters at power-on or a late answer would."),
+         QStringLiteral("HEX")},
         {QStringLiteral("trace"),
          QStringLiteral("Log every byte received and answered, in hexadecimal, to standard "
                         "error.")},
@@ -348,6 +356,13 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
         badArguments(QStringLiteral("--link needs a path"));
     o.programFile = parser.value(QStringLiteral("program"));
     o.trace = parser.isSet(QStringLiteral("trace"));
+    if (parser.isSet(QStringLiteral("unsolicited"))) {
+        const QString hex = parser.value(QStringLiteral("unsolicited"));
+        o.unsolicited = QByteArray::fromHex(hex.toLatin1());
+        if (o.unsolicited.isEmpty() || o.unsolicited.toHex() != hex.toLatin1().toLower())
+            badArguments(
+                QStringLiteral("--unsolicited needs bytes in hexadecimal, not '%1'").arg(hex));
+    }
     if (parser.isSet(QStringLiteral("delay-us")))
         o.delay =
             std::chrono::microseconds(intOption(parser, QStringLiteral("delay-us"), 0, 10'000'000));
@@ -444,6 +459,7 @@ int main(int argc, char* argv[])
     if (!server.start())
         return kExitFailure;
 
+    server.sendUnsolicited(options.unsolicited);
     std::printf("%s\n", qPrintable(server.path()));
     std::fflush(stdout);
 

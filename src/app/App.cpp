@@ -1,12 +1,15 @@
 #include "App.h"
 
 #include "Module1.h"
+#include "MsgDlg.h"
 #include "about/Window2.h"
 #include "link/TransSepaWindow.h"
 #include "remote/RemoconWindow.h"
 #include "settings/PreferClass.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 
 App::App(QObject* parent) : QObject(parent)
 {
@@ -37,6 +40,20 @@ void App::Init(const QString& baseFolder)
                                  : new PreferClass(QString::fromLatin1(cProgramName), baseFolder);
     gPref->ReadData();
     gEOM = QByteArray(1, '\r');
+    // From here on a save is one the user asked for (OK in the port
+    // settings): one that fails is told, or the user would believe the
+    // settings kept. They stay in effect for this run all the same.
+    PreferClass::setSaveFailureHandler(&App::SaveFailed);
+}
+
+void App::SaveFailed(const QString& file, const QString& reason)
+{
+    QApplication::beep();
+    MsgDlg(2, QStringLiteral("OK"), QString(), QString(),
+           QStringLiteral("設定を保存できませんでした..."),
+           QDir::toNativeSeparators(file) + QLatin1Char('\n') + reason + QLatin1Char('\n') +
+               QStringLiteral("設定はこの実行の間だけ有効です。"),
+           QString());
 }
 
 void App::Event_Open()

@@ -32,6 +32,8 @@ public:
     // Creates and loads gPref and sets gEOM. An empty base folder means the
     // user's preferences folder.
     static void Init(const QString& baseFolder = {});
+    // The alert for a preferences save that failed: names the file and why.
+    static void SaveFailed(const QString& file, const QString& reason);
 
     TransSepaWindow* transSepaWindow() const;
     RemoconWindow* remoconWindow() const;

@@ -235,6 +235,12 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
     SetFoceCloseVisible(true);
     EnableControllerButtons(false);
     mMcpCmd = cmd;
+    // In a lock-step exchange every reply is taken as the answer to the byte
+    // just written: a byte still waiting from before (a late answer to an
+    // abandoned exchange, noise on the line) would shift every reply after
+    // it. Nothing that arrived before the first byte belongs to this
+    // exchange.
+    MySerial->discardInput();
 
     // 6. The first byte of the exchange; the replies write the rest.
     if (cmd == "CONTROLER_INFORMATION") {
@@ -699,9 +705,11 @@ bool ControllerLink::Cmd_SERVO_POS_SET(qint32 first, qint32 count, const QString
         if (!field.isEmpty()) {
             bool ok = false;
             const double value = field.toDouble(&ok);
-            if (!ok || !std::isfinite(value))
+            // Checked as a double: converting a value beyond qint64 is undefined.
+            const double whole = std::trunc(value);
+            if (!ok || !(whole >= 0.0 && whole <= 255.0))
                 return false;
-            position = qint64(std::trunc(value));
+            position = qint64(whole);
         }
         if (!IsByteValue(channel) || !IsByteValue(position))
             return false;
@@ -904,8 +912,8 @@ bool ControllerLink::RbPortOpen()
         return false;
     }
 
-    // 8.
-    mDeviceGoneReported = false;
+    // 8. Whatever the device sent before it was opened is no answer.
+    MySerial->discardInput();
     prefs->mPortInfo->mInputDriverName = mSerialPort.inputDriverName;
     prefs->mPortInfo->mOutputDriverName = mSerialPort.outputDriverName;
     SetMsg(QStringLiteral("接続OK... ") + QString::number(MySerial->baud()) +
@@ -924,7 +932,6 @@ void ControllerLink::RbPortClose(bool force)
             SetMsg(QStringLiteral("切断..."));
         }
         mMcpOpen = false;
-        mDeviceGoneReported = false;
         SetFoceCloseVisible(false);
     } else {
         SetMsg(QStringLiteral("接続中..."));
@@ -936,18 +943,33 @@ void ControllerLink::RbPortClose(bool force)
     EnableControllerButtons(true);
 }
 
+bool ControllerLink::IsLinkLost(SerialError error)
+{
+    return error == SerialError::DeviceGone || error == SerialError::NotFound;
+}
+
 void ControllerLink::MySerial_Error(SerialError error, const QString& text)
 {
     (void)text;
-    // A vanished device keeps failing on every access until it is closed;
-    // the user hears about it once.
-    if (mDeviceGoneReported)
+    if (!IsLinkLost(error)) {
+        // The device is still there (a parity or framing error, a write
+        // that timed out): the user decides, with the forced disconnect.
+        v().Beep();
+        SetMsg(QStringLiteral("エラーが起きました..."));
+        SetFoceCloseVisible(true);
         return;
-    if (error == SerialError::DeviceGone || error == SerialError::NotFound)
-        mDeviceGoneReported = true;
+    }
+    // A device that is gone would leave the link looking open while every
+    // later byte is lost. End the link for real: the exchange in progress
+    // stops unfinished, the timers that wait on replies stop, and the next
+    // command opens the port afresh. The port closes here, so the loss is
+    // reported once.
+    SerialBackUpTimer.stop();
+    DirectCommandTimer.stop();
+    RbPortClose(true);
     v().Beep();
     SetMsg(QStringLiteral("エラーが起きました..."));
-    SetFoceCloseVisible(true);
+    emit linkLost();
 }
 
 void ControllerLink::FoceClose_Action()

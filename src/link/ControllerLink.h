@@ -101,6 +101,10 @@ public:
     void MySerial_Error(SerialError error, const QString& text);
     void FoceClose_Action();
 
+    // Whether an error reported while the port is open means the device is
+    // gone (unplugged, hung up, node removed): the link cannot go on.
+    static bool IsLinkLost(SerialError error);
+
     // The line that the open-failure alert adds to its explanation: why the
     // system refused the port, in words the user can act on.
     static QString OpenFailureReason(SerialError error, const QString& systemText);
@@ -161,6 +165,9 @@ signals:
     // reply that completed it has been fully handled, so a listener may start
     // the next command at once.
     void mcpFinished();
+    // The device went away while the link was open; the link has been
+    // closed and the exchange in progress (if any) ended unfinished.
+    void linkLost();
 
 private:
     ControllerView& v() const;
@@ -178,6 +185,5 @@ private:
     bool mInRead = false;             // DoSerialRead is running
     bool mReadAgain = false;          // data signalled while it ran
     bool mFinishedPending = false;    // emit mcpFinished when the read is done
-    bool mDeviceGoneReported = false; // a vanished device is reported once
     QElapsedTimer mBackUpPushed;      // when a stream last pushed its backup poll back
 };

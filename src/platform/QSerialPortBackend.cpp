@@ -1,5 +1,14 @@
 #include "QSerialPortBackend.h"
 
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -28,7 +37,7 @@ void requestLowLatency([[maybe_unused]] QSerialPort& port)
 } // namespace
 
 QSerialPortBackend::QSerialPortBackend(const QString& devicePath, QObject* parent)
-    : SerialBackend(parent)
+    : SerialBackend(parent), mPath(devicePath)
 {
     mPort.setPortName(devicePath);
     connect(&mPort, &QSerialPort::readyRead, this, &SerialBackend::dataAvailable);
@@ -58,6 +67,37 @@ SerialError QSerialPortBackend::mapError(QSerialPort::SerialPortError error)
     }
 }
 
+SerialError QSerialPortBackend::classifyOpenFailure(QSerialPort::SerialPortError error,
+                                                    const QString& path)
+{
+    if (error != QSerialPort::PermissionError)
+        return error == QSerialPort::OpenError ? SerialError::Busy : mapError(error);
+    // Open the device the way QSerialPort does, without waiting for a
+    // carrier and without making it our terminal, and look at errno.
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        // The device itself opens: what refused was the lock file that
+        // another program holding the device keeps.
+        ::close(fd);
+        return SerialError::Busy;
+    }
+    switch (errno) {
+    case EBUSY:
+        return SerialError::Busy;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return SerialError::PermissionDenied;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return SerialError::NotFound;
+    default:
+        return SerialError::Other;
+    }
+}
+
 bool QSerialPortBackend::open(qint32 baud)
 {
     mGone = false;
@@ -68,16 +108,7 @@ bool QSerialPortBackend::open(qint32 baud)
     mPort.setStopBits(QSerialPort::OneStop);
     mPort.setFlowControl(QSerialPort::NoFlowControl);
     if (!mPort.open(QIODevice::ReadWrite)) {
-        SerialError e = mapError(mPort.error());
-        // A device another program holds shows up as QSerialPort failing to
-        // take the device's lock file ("Permission error while locking the
-        // device"); EBUSY arrives as PermissionError or OpenError depending
-        // on the driver. Both mean busy, not a lack of rights.
-        const QString text = mPort.errorString();
-        if (text.contains(QLatin1String("busy"), Qt::CaseInsensitive) ||
-            text.contains(QLatin1String("lock"), Qt::CaseInsensitive))
-            e = SerialError::Busy;
-        setLastError(e, text);
+        setLastError(classifyOpenFailure(mPort.error(), mPath), mPort.errorString());
         return false;
     }
     // Modem lines: some adapters power the controller's interface from DTR.
@@ -129,6 +160,26 @@ void QSerialPortBackend::setBaud(qint32 baud)
         mPort.setBaudRate(baud);
 }
 
+void QSerialPortBackend::discardInput()
+{
+    if (!mPort.isOpen())
+        return;
+    // QSerialPort's own buffer first, then the driver's queue (tcflush).
+    (void)mPort.readAll();
+    mPort.clear(QSerialPort::Input);
+}
+
+bool QSerialPortBackend::deviceGone() const
+{
+    if (!QFileInfo::exists(mPath))
+        return true;
+    const int fd = static_cast<int>(mPort.handle());
+    if (fd < 0)
+        return true;
+    pollfd p{fd, POLLIN | POLLOUT, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void QSerialPortBackend::onError(QSerialPort::SerialPortError error)
 {
     if (error == QSerialPort::NoError || !mPort.isOpen() || mClosing)
@@ -146,7 +197,11 @@ void QSerialPortBackend::onError(QSerialPort::SerialPortError error)
     // the end of the stream as a ReadError with a stale system text and
     // keeps its read notifier armed, so it would fail again at every turn of
     // the event loop.
-    if (error == QSerialPort::ReadError || error == QSerialPort::ResourceError) {
+    // A write that fails on a line that has hung up (EIO) or on a device node
+    // that was removed is the same loss, seen from the other direction.
+    const bool lost = error == QSerialPort::ReadError || error == QSerialPort::ResourceError ||
+                      (error == QSerialPort::WriteError && deviceGone());
+    if (lost) {
         if (mGone)
             return;
         mGone = true;

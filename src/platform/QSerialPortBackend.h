@@ -20,14 +20,23 @@ public:
     void flush() override;
     QByteArray readAll() override;
     void setBaud(qint32 baud) override;
+    void discardInput() override;
 
     // Maps QSerialPort's error codes to what the program reports.
     static SerialError mapError(QSerialPort::SerialPortError error);
+    // Why the device at path refused to open, after QSerialPort failed with
+    // error. QSerialPort reports a device held by another program (EBUSY, or
+    // its lock file held by a live process) and a lack of rights alike as
+    // PermissionError; the system's error number tells them apart.
+    static SerialError classifyOpenFailure(QSerialPort::SerialPortError error, const QString& path);
 
 private:
     void onError(QSerialPort::SerialPortError error);
+    // The device hung up or its node went away.
+    bool deviceGone() const;
 
     QSerialPort mPort;
+    QString mPath;         // the device path as given (QSerialPort shortens /dev/ names)
     bool mGone = false;    // reported as gone: say it once
     bool mClosing = false; // inside close(): its errors are not reported
 };

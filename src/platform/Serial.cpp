@@ -65,25 +65,33 @@ bool Serial::isOpen() const
     return mBackend && mBackend->isOpen();
 }
 
+// A backend closes itself when its device is gone; from then on nothing is
+// passed to it, so a closed device is never written, read or polled.
 void Serial::write(const QByteArray& bytes)
 {
-    if (mBackend && !bytes.isEmpty())
+    if (isOpen() && !bytes.isEmpty())
         mBackend->write(bytes);
 }
 
 void Serial::xmitWait()
 {
-    if (mBackend)
+    if (isOpen())
         mBackend->flush();
 }
 
 QByteArray Serial::readAll()
 {
-    return mBackend ? mBackend->readAll() : QByteArray();
+    return isOpen() ? mBackend->readAll() : QByteArray();
 }
 
 void Serial::poll()
 {
-    if (mBackend)
+    if (isOpen())
         mBackend->poll();
+}
+
+void Serial::discardInput()
+{
+    if (isOpen())
+        mBackend->discardInput();
 }

@@ -30,6 +30,8 @@ public:
     void xmitWait();
     QByteArray readAll();
     void poll();
+    // Drops received bytes not read yet (see SerialBackend::discardInput).
+    void discardInput();
 
     SerialError openError() const { return mOpenError; }
     QString openErrorString() const { return mOpenErrorString; }

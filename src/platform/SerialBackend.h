@@ -25,7 +25,8 @@ enum class SerialError
 //  - dataAvailable is emitted from the event loop whenever bytes arrive,
 //    never from inside write().
 //  - readAll() returns every byte received since the last call, possibly none.
-//  - errorOccurred is emitted for failures while open.
+//  - errorOccurred is emitted for failures while open. A device that is gone
+//    (DeviceGone) is closed by the backend before it reports so.
 class SerialBackend : public QObject
 {
     Q_OBJECT
@@ -43,6 +44,10 @@ public:
     virtual QByteArray readAll() = 0;
     // A chance to look for data that arrived without a notification.
     virtual void poll() {}
+    // Drops every received byte not read yet, in the device and in any
+    // buffer on the way: what arrives afterwards is an answer to what is
+    // written afterwards.
+    virtual void discardInput() { (void)readAll(); }
     virtual void setBaud(qint32 baud) { Q_UNUSED(baud); }
 
     SerialError lastError() const { return mLastError; }

@@ -23,6 +23,15 @@ std::optional<QList<SerialPortEntry>>& overrideList()
     return list;
 }
 
+// Ports are told apart by name the way the link finds the remembered one:
+// without regard to case.
+bool isListed(const QList<SerialPortEntry>& ports, const QString& name)
+{
+    return std::any_of(ports.cbegin(), ports.cend(), [&](const SerialPortEntry& p) {
+        return p.name.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
 } // namespace
 
 SerialPortEntry deviceEntry(const QString& name, const QString& devicePath,
@@ -50,15 +59,18 @@ QList<SerialPortEntry> list()
     const QStringList rfcomm =
         QDir(QStringLiteral("/dev")).entryList({QStringLiteral("rfcomm*")}, QDir::System);
     for (const QString& dev : rfcomm) {
-        const bool listed = std::any_of(ports.cbegin(), ports.cend(),
-                                        [&](const SerialPortEntry& p) { return p.name == dev; });
-        if (!listed)
+        if (!isListed(ports, dev))
             ports.append(deviceEntry(dev, QStringLiteral("/dev/") + dev));
     }
 
+    // Paths typed by hand: blanks around an entry are not part of it, empty
+    // entries say nothing, and a name given twice is one port (the first).
     const QString env = qEnvironmentVariable("VANTOR_IR_PORTS");
-    for (const QString& path : env.split(QLatin1Char(':'), Qt::SkipEmptyParts))
-        ports.append(deviceEntry(path, path));
+    for (const QString& entry : env.split(QLatin1Char(':'))) {
+        const QString path = entry.trimmed();
+        if (!path.isEmpty() && !isListed(ports, path))
+            ports.append(deviceEntry(path, path));
+    }
 
     ports.append(extras());
     return ports;

@@ -6,14 +6,32 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // A preferences file holds a handful of short lines. Anything past this size
 // is not one this program wrote; loading stops there instead of pulling an
-// arbitrarily large file into memory.
-constexpr qint64 cMaxFileSize = 4 * 1024 * 1024;
+// arbitrarily large file into memory. It also bounds the request lists a
+// damaged count can ask for.
+constexpr qint64 cMaxFileSize = 256 * 1024;
+
+// Every request entry takes two lines of at least their line end each.
+constexpr qint64 cMaxRequestEntries = cMaxFileSize / 2;
+
+PreferClass::SaveFailureHandler& saveFailureHandler()
+{
+    static PreferClass::SaveFailureHandler handler;
+    return handler;
+}
 
 const QString cKeySerialPort = QStringLiteral("SerialPort");
 const QString cKeyConnectType = QStringLiteral("ConnectType");
@@ -51,9 +69,6 @@ public:
         mPos = end + 1;
         return line;
     }
-
-    // Characters not read yet: an upper bound on the lines that can follow.
-    qsizetype remaining() const { return atEnd() ? 0 : mText.size() - mPos; }
 
 private:
     QString mText;
@@ -145,17 +160,48 @@ QString PreferClass::GetPreferFolder(const QString& programName, const QString& 
     return QDir::cleanPath(folder);
 }
 
+void PreferClass::setSaveFailureHandler(SaveFailureHandler handler)
+{
+    saveFailureHandler() = std::move(handler);
+}
+
+qint64 PreferClass::maxRequestEntries()
+{
+    return cMaxRequestEntries;
+}
+
 void PreferClass::ReadData()
 {
     if (mFile.isEmpty())
         return;
-    QFile file(mFile);
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened without blocking, and only read when it is a regular file: a
+    // FIFO at the path would otherwise hold start-up until someone writes
+    // into it, and a device or socket is nobody's preferences.
+    const QByteArray path = QFile::encodeName(mFile);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
         return;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        qWarning("Preferences: %s is not a regular file; using the defaults.", path.constData());
+        return;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return;
+    }
     const QByteArray data = file.read(cMaxFileSize);
     file.close();
+    ReadText(data);
+}
 
-    LineReader in(data);
+void PreferClass::ReadText(const QByteArray& content)
+{
+    LineReader in(content.left(cMaxFileSize));
     do {
         const QString key = in.next();
         if (key.compare(cKeySerialPort, Qt::CaseInsensitive) == 0) {
@@ -177,12 +223,17 @@ void PreferClass::ReadData()
             mRBTReqestOpcode.clear();
             mRBTReqestData.clear();
             const qint64 highest = ReadNumber(in.next());
-            // Every entry takes two lines, each at least its line end. A count
-            // the rest of the file cannot hold (or below -1) is damage: the
-            // lists stay empty and the lines that follow are read as keys.
-            if (highest < -1 || (highest + 1) * 2 > in.remaining())
+            // A count below -1, or more entries than a file of the size
+            // read could ever hold, is damage: the lists stay empty and the
+            // lines that follow are read as keys. Checked before any
+            // arithmetic, so a huge count cannot overflow. Within that bound
+            // a file cut short reads empty lines, as everywhere else.
+            if (highest < -1 || highest >= cMaxRequestEntries)
                 continue;
-            for (qint64 i = 0; i <= highest && !in.atEnd(); ++i) {
+            const qsizetype entries = qsizetype(highest + 1);
+            mRBTReqestOpcode.reserve(entries);
+            mRBTReqestData.reserve(entries);
+            for (qsizetype i = 0; i < entries; ++i) {
                 mRBTReqestOpcode.append(in.next());
                 mRBTReqestData.append(in.next());
             }
@@ -217,16 +268,32 @@ bool PreferClass::WriteData()
         WriteLine(out, mRBTReqestData.at(i));
     }
 
+    // Only a regular file is replaced. A symbolic link to one (as dotfile
+    // managers make) stays a link: QSaveFile writes its target.
+    const QFileInfo existing(mFile);
+    if (existing.exists() && !existing.isFile())
+        return saveFailed(QStringLiteral("この名前のものは通常のファイルではありません。"));
+    const QString target = existing.isSymLink() ? existing.canonicalFilePath() : mFile;
+
     // The new content goes to a temporary file that replaces the old one only
     // once completely written: a failed save leaves the previous file intact.
     // Unbuffered, so that write() reports what really reached the file: a
     // buffered QSaveFile can commit a short file after a failed flush.
-    QSaveFile file(mFile);
+    QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
+        return saveFailed(file.errorString());
     if (file.write(out) != out.size())
-        return false; // discarded unwritten: the old file stays
-    return file.commit();
+        return saveFailed(file.errorString()); // discarded unwritten: the old file stays
+    if (!file.commit())
+        return saveFailed(file.errorString());
+    return true;
+}
+
+bool PreferClass::saveFailed(const QString& reason)
+{
+    if (saveFailureHandler())
+        saveFailureHandler()(mFile, reason);
+    return false;
 }
 
 void PreferClass::SetPortInfo(const SerialPortEntry& port)

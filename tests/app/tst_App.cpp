@@ -8,10 +8,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -31,12 +35,14 @@ private slots:
     void firstStart();
     void quitting_data();
     void quitting();
+    void failedSaveIsTold();
 
 private:
     // Runs the start-up; returns what was there while the splash was shown
     // (splash, preferences, controller window, remote window).
     QList<bool> start(App& app);
     FakeSerialDevice* mFake = nullptr;
+    QTemporaryDir mConfig; // the preferences folder of this run, whoever starts it
 };
 
 void TestApp::initTestCase()
@@ -44,7 +50,10 @@ void TestApp::initTestCase()
     mFake = new FakeSerialDevice(this);
     mFake->setEcho();
     SerialPorts::setOverride({mFake->entry(QStringLiteral("FAKE1"))});
-    QFile::remove(prefFile());
+    // Started by hand as well as by CTest: never the user's own settings.
+    QVERIFY(mConfig.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(mConfig.path()));
+    QVERIFY(prefFile().startsWith(mConfig.path()));
 }
 
 QList<bool> TestApp::start(App& app)
@@ -108,6 +117,31 @@ void TestApp::quitting()
     QCOMPARE(QCoreApplication::exec(), 0);
     QCOMPARE(gTw, nullptr); // the controller window has closed and ended the link
     QVERIFY(!mFake->isOpen());
+}
+
+void TestApp::failedSaveIsTold()
+{
+    // Something that is not a file holds the preferences' place: no save can replace it.
+    QFile::remove(prefFile());
+    QVERIFY(QDir().mkpath(prefFile()));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not a regular file"));
+    App::Init();
+    QStringList seen; // every alert: message, explanation
+    QTimer poll;
+    poll.callOnTimeout([&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            seen << box->text() << box->informativeText();
+            box->close();
+        }
+    });
+    poll.start(10);
+    gPref->mConnectType = 2;
+    QVERIFY(!gPref->WriteData());
+    QCOMPARE(seen.size(), 2); // one alert
+    QCOMPARE(seen.at(0), QStringLiteral("設定を保存できませんでした..."));
+    QVERIFY2(seen.at(1).startsWith(prefFile() + '\n'), qPrintable(seen.at(1)));
+    QCOMPARE(gPref->mConnectType, 2); // in effect for this run
+    QVERIFY(QFileInfo(prefFile()).isDir());
 }
 
 QTEST_MAIN(TestApp)

@@ -28,6 +28,13 @@ const std::array<bool (L::*)(qint32, qint32), 3> kRead{&L::Cmd_SRAM_READ, &L::Cm
 
 namespace {
 
+int sWarnings = 0;
+void CountWarnings(QtMsgType type, const QMessageLogContext&, const QString&)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        ++sWarnings;
+}
+
 QByteArray Le16(quint16 v)
 {
     return QByteArray(1, char(v & 0xFF)) + QByteArray(1, char(v >> 8));
@@ -135,31 +142,58 @@ private slots:
         EXCHANGE(mLink->Cmd_SERVO_POS_GET(9));
         QCOMPARE(mLink->mReadData, H("091E"));
     }
+    void unplugMidExchange_data()
+    {
+        QTest::addColumn<bool>("stream"); // else a memory read
+        QTest::newRow("memory read") << false;
+        QTest::newRow("byte stream") << true;
+    }
     void unplugMidExchange()
     {
+        QFETCH(bool, stream);
         const QString link = mDir->filePath(QStringLiteral("qmc-link"));
         startAndUse({"--hangup-after", "6", "--link", link});
 
-        // A read of four addresses, 16 line bytes: the line dies at the seventh.
-        QVERIFY(mLink->Cmd_EXTROM_READ(0x0000, 4));
+        // A read of four addresses (16 line bytes) or a stream of 30: the line dies at the seventh.
+        QSignalSpy lost(mLink.get(), &ControllerLink::linkLost);
+        if (stream)
+            QVERIFY(mLink->Cmd_SERVO_POS_SET(1, 6, QStringLiteral("1,2,3,4,5,6")));
+        else
+            QVERIFY(mLink->Cmd_EXTROM_READ(0x0000, 4));
         QTRY_COMPARE_WITH_TIMEOUT(mView->beeps, 1, 20000);
         QCOMPARE(mView->messages.last(), QStringLiteral("エラーが起きました..."));
         QVERIFY(!mLink->mMcpFinish);
+        QVERIFY(!mLink->mMcpOpen); // the lamp turns red
+        QCOMPARE(mLink->mMcpStep, -1);
         QVERIFY(mView->alerts.isEmpty());
+
+        // Quiet afterwards: no repeated report, no warning flood, no busy poll.
+        sWarnings = 0;
+        const QtMessageHandler previous = qInstallMessageHandler(CountWarnings);
+        QTest::qWait(2000);
+        qInstallMessageHandler(previous);
+        QCOMPARE(sWarnings, 0);
+        QCOMPARE(mView->beeps, 1);
+        QCOMPARE(lost.count(), 1);
+        QVERIFY(!mLink->SerialBackUpTimer.isActive());
+
+        // The controller comes back at the same place: the next command opens it, no restart.
         QVERIFY(
             QTest::qWaitFor([&] { return mEmu->mProcess.state() == QProcess::NotRunning; }, 10000));
-        // The dead line keeps signalling; it is reported once all the same.
-        for (int i = 0; i < 200; ++i)
-            QCoreApplication::processEvents();
-        QCOMPARE(mView->beeps, 1);
-        mLink->RbPortClose(true);
-
-        // The controller comes back at the same place: the next command opens it.
         Emulator again;
         QVERIFY(again.start({"--link", link}));
         EXCHANGE(mLink->Cmd_EXTROM_READ(0x000E, 2));
         QCOMPARE(mLink->mReadData, Le16(mModel.programSize()));
         QCOMPARE(mView->beeps, 1);
+    }
+    void unsolicitedByteBeforeFirstCommand()
+    {
+        startAndUse({"--unsolicited", "55AA"});
+        QTest::qWait(200); // the bytes are on the line before the port opens
+        EXCHANGE(mLink->Cmd_SERVO_POS_GET(9));
+        QCOMPARE(mLink->mReadData, H("0900"));
+        EXCHANGE(mLink->Cmd_EXTROM_READ(0x000E, 2));
+        QCOMPARE(mLink->mReadData, Le16(mModel.programSize()));
     }
 
 private:

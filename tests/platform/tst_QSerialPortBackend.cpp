@@ -5,7 +5,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QTranslator>
+
+#include <clocale>
 #include <numeric>
+
+#include <sys/ioctl.h>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -44,7 +49,64 @@ private slots:
     void openFailures_data();
     void openFailures();
     void hangUpIsReportedOnce();
+    void busyInAnyLanguage_data();
+    void busyInAnyLanguage();
 };
+
+// Qt's messages as a Japanese desktop shows them (its translations
+// installed): no English word left in them.
+class JapaneseQt : public QTranslator
+{
+public:
+    QString translate(const char* context, const char*, const char*, int) const override
+    {
+        return QStringLiteral("エラー（%1）").arg(QLatin1String(context));
+    }
+    bool isEmpty() const override { return false; }
+};
+
+struct BusyRow
+{
+    const char* language; // LANG of the desktop
+    bool lockFile;        // held by a program with the lock file; else by TIOCEXCL only
+};
+Q_DECLARE_METATYPE(BusyRow)
+
+void TestQSerialPortBackend::busyInAnyLanguage_data()
+{
+    QTest::addColumn<BusyRow>("row");
+    for (const char* language : {"C", "ja_JP.UTF-8"}) {
+        QTest::addRow("%s, lock file", language) << BusyRow{.language = language, .lockFile = true};
+        QTest::addRow("%s, TIOCEXCL", language) << BusyRow{.language = language, .lockFile = false};
+    }
+}
+
+void TestQSerialPortBackend::busyInAnyLanguage()
+{
+    QFETCH(BusyRow, row);
+    if (!row.lockFile && ::geteuid() == 0)
+        QSKIP("the superuser opens a terminal held exclusively");
+    PtyPair pty;
+    QSerialPortBackend holder(pty.path);
+    QVERIFY(row.lockFile ? holder.open(9600) : ::ioctl(pty.slave, TIOCEXCL) == 0);
+
+    const QByteArray oldLocale = std::setlocale(LC_ALL, nullptr);
+    JapaneseQt japanese;
+    const bool ja = qstrcmp(row.language, "C") != 0;
+    if (ja) {
+        std::setlocale(LC_ALL, row.language); // the system's own texts too, where installed
+        QCoreApplication::installTranslator(&japanese);
+    }
+    QSerialPortBackend backend(pty.path);
+    const bool opened = backend.open(9600);
+    const QString text = backend.errorString();
+    QCoreApplication::removeTranslator(&japanese);
+    std::setlocale(LC_ALL, oldLocale.constData());
+
+    QVERIFY(!opened);
+    QVERIFY(!ja || !text.contains("lock", Qt::CaseInsensitive)); // the text says nothing usable
+    QCOMPARE(backend.lastError(), SerialError::Busy);
+}
 
 void TestQSerialPortBackend::everyByteValueBothWays()
 {

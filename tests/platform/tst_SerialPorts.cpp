@@ -9,7 +9,49 @@ class TestSerialPorts : public QObject
     Q_OBJECT
 private slots:
     void order();
+    void handTypedPaths_data();
+    void handTypedPaths();
 };
+
+struct PathsRow
+{
+    const char* env;
+    QStringList names; // the ports the list adds for it, in order
+};
+Q_DECLARE_METATYPE(PathsRow)
+
+void TestSerialPorts::handTypedPaths_data()
+{
+    QTest::addColumn<PathsRow>("row");
+    QTest::newRow("blanks around entries")
+        << PathsRow{.env = " /tmp/ttyA : /tmp/ttyB\t", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
+    QTest::newRow("blank-only entry")
+        << PathsRow{.env = "/tmp/ttyA:  :/tmp/ttyB", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
+    QTest::newRow("same path twice: first kept")
+        << PathsRow{.env = "/tmp/ttyA:/tmp/ttyB:/tmp/ttyA", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
+    QTest::newRow("differing in case only")
+        << PathsRow{.env = "/tmp/ttyQ:/TMP/TTYQ", .names = {"/tmp/ttyQ"}};
+    QTest::newRow("padded duplicate")
+        << PathsRow{.env = "/tmp/ttyA: /tmp/ttyA ", .names = {"/tmp/ttyA"}};
+}
+
+void TestSerialPorts::handTypedPaths()
+{
+    QFETCH(PathsRow, row);
+    SerialPorts::clearExtraPorts();
+    qunsetenv("VANTOR_IR_PORTS");
+    const int system = SerialPorts::count();
+    qputenv("VANTOR_IR_PORTS", row.env);
+    const QList<SerialPortEntry> ports = SerialPorts::list();
+    qunsetenv("VANTOR_IR_PORTS");
+    QStringList added, paths;
+    for (qsizetype i = system; i < ports.size(); ++i) {
+        added << ports.at(i).name;
+        paths << ports.at(i).inputDriverName;
+    }
+    QCOMPARE(added, row.names);
+    QCOMPARE(paths, row.names); // opened at the trimmed path
+}
 
 void TestSerialPorts::order()
 {

@@ -5,8 +5,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <future>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 const QString cProgram = QStringLiteral("VantorController IR");
@@ -68,6 +74,8 @@ private slots:
     void failedSaveKeepsTheOldFile();
     void unusableFolderOrFile_data();
     void unusableFolderOrFile();
+    void notARegularFile();
+    void symbolicLinkStaysALink();
 
 private:
     QString prefPath() const
@@ -80,6 +88,7 @@ private:
 void TestPreferClass::init()
 {
     mDir = std::make_unique<QTemporaryDir>();
+    PreferClass::setSaveFailureHandler({});
 }
 
 void TestPreferClass::firstStartWritesDefaultsInTheConfigFolder()
@@ -114,7 +123,10 @@ void TestPreferClass::load_data()
     QTest::newRow("numbers: negative, huge") << QByteArray("ConnectType\n-3\nWirelessWriteSize\n99999999999999999999999\n") << Prefs{.type = -3, .size = 2147483647} << false;
     QTest::newRow("truncated port block") << QByteArray("SerialPort\nttyUSB0") << Prefs{"ttyUSB0||"} << false;
     QTest::newRow("truncated after key") << QByteArray("ConnectType\n1\nWirelessWriteSize\n") << Prefs{.type = 1, .size = 0} << false;
-    QTest::newRow("count beyond the lines") << QByteArray("RBTReqests\n5\nop-0\nd-0\nop-1\n") << Prefs{.opcodes = {"op-0", "op-1"}, .datas = {"d-0", ""}} << false;
+    QTest::newRow("count beyond the lines: padded") << QByteArray("RBTReqests\n3\nop-0\nd-0\nop-1\n") << Prefs{.opcodes = {"op-0", "op-1", "", ""}, .datas = {"d-0", "", "", ""}} << false;
+    QTest::newRow("count beyond the lines: long last line") << QByteArray("RBTReqests\n3\nop-0\n" + QByteArray(40, 'd') + "\n") << Prefs{.opcodes = {"op-0", "", "", ""}, .datas = {QString(40, 'd'), "", "", ""}} << false;
+    QTest::newRow("count near 2^63 is damage") << QByteArray("RBTReqests\n9223372036854775806\nConnectType\n2\n") << Prefs{.type = 2} << false;
+    QTest::newRow("count 2^62 is damage") << QByteArray("RBTReqests\n4611686018427387904\nConnectType\n1\n") << Prefs{.type = 1} << false;
     QTest::newRow("huge count is empty") << QByteArray("RBTReqests\n999999999999\nop\nda\nConnectType\n2\n") << Prefs{.type = 2} << false;
     QTest::newRow("count -5 is empty") << QByteArray("RBTReqests\n-5\nConnectType\n1\n") << Prefs{.type = 1} << false;
     QTest::newRow("CR LF") << QByteArray("SerialPort\r\nttyS1\r\n/dev/ttyS1\r\n\r\nConnectType\r\n1\r\nNotAutoDisconnect\r\nTrue\r\nWirelessWriteSize\r\n4\r\nRBTReqests\r\n0\r\nop\r\nda\r\n") << Prefs{"ttyS1|/dev/ttyS1|", 1, true, 4, {"op"}, {"da"}} << false;
@@ -149,7 +161,9 @@ void TestPreferClass::load()
 void TestPreferClass::failedSaveKeepsTheOldFile()
 {
     PreferClass p(cProgram, mDir->path());
-    const QByteArray before = readFile(prefPath());
+    QStringList told; // file, reason per report
+    PreferClass::setSaveFailureHandler(
+        [&](const QString& file, const QString& reason) { told << file << reason; });
     p.mRBTReqestOpcode = QStringList(200, QStringLiteral("opcode"));
     p.mRBTReqestData = QStringList(200, QStringLiteral("data"));
     p.mConnectType = 2;
@@ -164,6 +178,10 @@ void TestPreferClass::failedSaveKeepsTheOldFile()
     std::signal(SIGXFSZ, oldHandler);
 
     QVERIFY(!written);
+    QCOMPARE(told.size(), 2); // told once, naming the file and why
+    QCOMPARE(told.at(0), prefPath());
+    QVERIFY(!told.at(1).isEmpty());
+    QCOMPARE(p.mConnectType, 2); // still in effect for this run
     QCOMPARE(readFile(prefPath()), cDefaults);
     QCOMPARE(QDir(QFileInfo(prefPath()).path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{cProgram + ".Pref"}); // no temporary file left behind
@@ -190,6 +208,51 @@ void TestPreferClass::unusableFolderOrFile()
     p.ReadData(); // nothing readable: values stay
     QVERIFY(p.mConnectType == 1 && !p.WriteData());
     QCOMPARE(QFileInfo(prefPath()).isDir(), fileIsDir);
+}
+
+void TestPreferClass::notARegularFile()
+{
+    // A FIFO at the path: opening it for reading the ordinary way waits for a writer.
+    QVERIFY(QDir().mkpath(QFileInfo(prefPath()).path()));
+    QCOMPARE(::mkfifo(QFile::encodeName(prefPath()).constData(), 0600), 0);
+    PreferClass p(cProgram, mDir->path());
+    int told = 0;
+    PreferClass::setSaveFailureHandler([&](const QString&, const QString&) { ++told; });
+    // Should loading block, this writer lets it go after a while, with a line to read.
+    auto writer = std::async(std::launch::async, [path = prefPath()] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0 && ::write(fd, "ConnectType\n2\n", 14) > 0)
+            ::close(fd);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not a regular file"));
+    p.ReadData();
+    QVERIFY2(clock.elapsed() < 2000, "loading waited on the FIFO");
+    QCOMPARE(stored(p), Prefs{});
+    p.mConnectType = 1;
+    QVERIFY(!p.WriteData()); // never written into or replaced
+    QCOMPARE(told, 1);
+    struct stat st
+    {
+    };
+    QVERIFY(::lstat(QFile::encodeName(prefPath()).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+void TestPreferClass::symbolicLinkStaysALink()
+{
+    const QString target = mDir->filePath("dotfiles/vantor.Pref");
+    QVERIFY(writeFile(target, "ConnectType\n1\n"));
+    QVERIFY(QDir().mkpath(QFileInfo(prefPath()).path()));
+    QVERIFY(QFile::link(target, prefPath()));
+    PreferClass p(cProgram, mDir->path());
+    p.ReadData();
+    QCOMPARE(p.mConnectType, 1);
+    p.mConnectType = 2;
+    QVERIFY(p.WriteData());
+    QCOMPARE(QFileInfo(prefPath()).symLinkTarget(), target);
+    QCOMPARE(readFile(target), QByteArray(cDefaults).replace("ConnectType\n0", "ConnectType\n2"));
 }
 
 QTEST_GUILESS_MAIN(TestPreferClass)

@@ -44,6 +44,18 @@ void FakeSerialDevice::raiseError(SerialError error, const QString& text)
         mBackend->fail(error, text);
 }
 
+void FakeSerialDevice::unplug()
+{
+    mUnplugged = true;
+    if (mBackend && mBackend->isOpen())
+        mBackend->vanish();
+}
+
+void FakeSerialDevice::plugIn()
+{
+    mUnplugged = false;
+}
+
 bool FakeSerialDevice::isOpen() const
 {
     return mBackend && mBackend->isOpen();
@@ -60,14 +72,19 @@ bool FakeSerialBackend::open(qint32 baud)
 {
     if (!mDevice)
         return false;
+    if (mDevice->mUnplugged) {
+        setLastError(SerialError::NotFound, QStringLiteral("No such file or directory"));
+        return false;
+    }
     if (mDevice->mOpenFailure != SerialError::None) {
         setLastError(mDevice->mOpenFailure, mDevice->mOpenFailureText);
         return false;
     }
+    // Bytes the device sent while nobody listened are still queued, as on
+    // a real line.
     mOpen = true;
     mDevice->mOpenCount++;
     mDevice->mLastBaud = baud;
-    mDevice->mPending.clear();
     mDevice->mBackend = this;
     return true;
 }
@@ -77,16 +94,37 @@ void FakeSerialBackend::close()
     if (!mOpen)
         return;
     mOpen = false;
-    if (mDevice) {
+    if (mDevice)
         mDevice->mCloseCount++;
-        mDevice->mPending.clear();
-    }
+}
+
+void FakeSerialBackend::vanish()
+{
+    close();
+    setLastError(SerialError::DeviceGone, QStringLiteral("Input/output error"));
+    QPointer<FakeSerialBackend> self(this);
+    QTimer::singleShot(0, this, [self] {
+        if (self)
+            emit self->errorOccurred(SerialError::DeviceGone, self->errorString());
+    });
+}
+
+void FakeSerialBackend::discardInput()
+{
+    if (!mOpen || !mDevice)
+        return;
+    mDevice->mDiscardCount++;
+    mDevice->mPending.clear();
 }
 
 qint64 FakeSerialBackend::write(const QByteArray& bytes)
 {
-    if (!mOpen || !mDevice)
+    if (!mDevice)
         return -1;
+    if (!mOpen) {
+        mDevice->mClosedAccessCount++;
+        return -1;
+    }
     mDevice->mWritten.append(bytes);
     emit mDevice->bytesWritten(bytes);
     if (mDevice->mReplier) {
@@ -112,8 +150,12 @@ void FakeSerialBackend::flush()
 
 QByteArray FakeSerialBackend::readAll()
 {
-    if (!mOpen || !mDevice)
+    if (!mDevice)
         return {};
+    if (!mOpen) {
+        mDevice->mClosedAccessCount++;
+        return {};
+    }
     QByteArray out;
     out.swap(mDevice->mPending);
     return out;
@@ -121,8 +163,11 @@ QByteArray FakeSerialBackend::readAll()
 
 void FakeSerialBackend::poll()
 {
-    if (mDevice)
-        mDevice->mPollCount++;
+    if (!mDevice)
+        return;
+    mDevice->mPollCount++;
+    if (!mOpen)
+        mDevice->mClosedAccessCount++;
 }
 
 void FakeSerialBackend::setBaud(qint32 baud)

@@ -42,6 +42,11 @@ public:
     void feedSilently(const QByteArray& bytes);
     // The device reports an error while open.
     void raiseError(SerialError error, const QString& text = QStringLiteral("device error"));
+    // The device goes away as a real one does: an open backend closes itself
+    // and reports DeviceGone from the event loop; opening fails with
+    // NotFound until plugIn().
+    void unplug();
+    void plugIn();
 
     // Observation.
     QByteArray written() const { return mWritten; }
@@ -50,6 +55,10 @@ public:
     int closeCount() const { return mCloseCount; }
     int flushCount() const { return mFlushCount; }
     int pollCount() const { return mPollCount; }
+    int discardCount() const { return mDiscardCount; }
+    // Bytes written, read or polled while the backend was closed: a real
+    // device would have failed each such call.
+    int closedAccessCount() const { return mClosedAccessCount; }
     bool isOpen() const;
     qint32 lastBaud() const { return mLastBaud; }
 
@@ -67,6 +76,9 @@ private:
     int mCloseCount = 0;
     int mFlushCount = 0;
     int mPollCount = 0;
+    int mDiscardCount = 0;
+    int mClosedAccessCount = 0;
+    bool mUnplugged = false;
     qint32 mLastBaud = 0;
     QPointer<FakeSerialBackend> mBackend;
 };
@@ -85,6 +97,7 @@ public:
     void flush() override;
     QByteArray readAll() override;
     void poll() override;
+    void discardInput() override;
     void setBaud(qint32 baud) override;
 
     void announce() { emit dataAvailable(); }
@@ -93,6 +106,7 @@ public:
         setLastError(e, text);
         emit errorOccurred(e, text);
     }
+    void vanish();
 
 private:
     QPointer<FakeSerialDevice> mDevice;

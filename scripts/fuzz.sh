@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the preferences reader's libFuzzer target with clang in build-fuzz/
+# and runs it over the seed files in tests/fuzz/corpus for a bounded number of
+# inputs. A crash or undefined behaviour fails the run and leaves the input
+# that caused it in build-fuzz/.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+
+REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/packages.sh
+source "$REPO/scripts/packages.sh"
+ensure_packages "${BUILD_PACKAGES[@]}" clang
+RUNS="${1:-20000}"
+
+BUILD="$REPO/build-fuzz"
+cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DVANTOR_SANITIZE=ON -DVANTOR_FUZZ=ON
+ninja -C "$BUILD" fuzz_preferences
+# The corpus folder is copied: new inputs the fuzzer keeps stay in build-fuzz/.
+rm -rf "$BUILD/corpus"
+cp -r "$REPO/tests/fuzz/corpus" "$BUILD/corpus"
+cd "$BUILD"
+export ASAN_OPTIONS=detect_leaks=0
+./tests/fuzz/fuzz_preferences -runs="$RUNS" -max_len=4096 -timeout=10 \
+    -dict="$REPO/tests/fuzz/preferences.dict" corpus
