@@ -41,6 +41,8 @@ hash -r
 test "$(command -v vantor-ir)" = /usr/bin/vantor-ir
 qmc-emulator --help >/dev/null
 echo "qmc-emulator --help: ok"
+vantorctl --port virtual info >/dev/null
+echo "vantorctl --port virtual info: ok"
 
 # The installed program starts on the offscreen display with a fresh
 # preferences folder. It runs until stopped: alive after 8 s, with its
