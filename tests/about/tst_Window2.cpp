@@ -28,11 +28,6 @@ struct Clicks
         Background
     } end = Background;
 };
-
-QColor textColor(const QLabel* label)
-{
-    return label->palette().color(QPalette::WindowText);
-}
 } // namespace
 Q_DECLARE_METATYPE(Clicks)
 
@@ -75,7 +70,7 @@ void TestWindow2::layout()
     // Every text is shown whole, in black on white: a long one is drawn smaller, never cut.
     for (QLabel* label : {w->StaticText1, w->StaticText2, w->StaticText3, w->StaticText4}) {
         QVERIFY(QFontMetrics(label->font()).horizontalAdvance(label->text()) <= label->width());
-        QCOMPARE(textColor(label), QColor(Qt::black));
+        QCOMPARE(label->palette().color(QPalette::WindowText), QColor(Qt::black));
     }
     QCOMPARE(w->palette().color(QPalette::Window), QColor(Qt::white));
 }

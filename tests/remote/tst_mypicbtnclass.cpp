@@ -108,7 +108,7 @@ private slots:
         QCOMPARE(button.shownPicture(), button.mOvr);
         QVERIFY(button.Event_MouseDown(3, 3));
         QCOMPARE(button.shownPicture(), button.mDwn);
-        button.Event_MouseUp(30, 3); // outside: hover picture back, no Action
+        button.Event_MouseUp(30, 3); // outside: hover picture back
         QCOMPARE(button.shownPicture(), button.mOvr);
         button.Event_MouseExit();
         QCOMPARE(button.shownPicture(), button.mUp);
