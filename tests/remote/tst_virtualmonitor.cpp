@@ -24,7 +24,6 @@ private slots:
         auto row = [](const char* name, const char* hex, int n, QStringList shown) {
             QTest::newRow(name) << QByteArray(hex) << n << shown;
         };
-        row("key 5, ID 1", "05", 2, {"5 (0x05)  ID=1  key 5", "0 (0x00)", "停止"});
         row("key 32, ID 4 (escaped)", "FF80", 8, {"128 (0x80)  ID=4  key 32", "0 (0x00)", "停止"});
         row("#3 variable written", "F8420125", 3, {"37 (0x25)  ID=2  key 5", "37 (0x25)", "停止"});
         row("#8, then key 1 of ID 2", "F847018021", 8,
