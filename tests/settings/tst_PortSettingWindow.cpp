@@ -50,7 +50,6 @@ class TestPortSettingWindow : public QObject
 private slots:
     void init();
     void cleanup();
-    void layout();
     void shownAndStoredByOk_data();
     void shownAndStoredByOk();
     void editAndClose_data();
@@ -117,17 +116,6 @@ std::unique_ptr<PreferClass> TestPortSettingWindow::reload() const
     auto pref = std::make_unique<PreferClass>(cProgram, mBase->path());
     pref->ReadData();
     return pref;
-}
-
-void TestPortSettingWindow::layout()
-{
-    setPorts({"ttyS0", "ttyUSB0"});
-    PortSettingWindow dialog;
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("通信方式の設定..."));
-    QVERIFY(dialog.windowModality() == Qt::ApplicationModal &&
-            !dialog.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-    QCOMPARE(rowsOf(dialog.ConnectTypePM).join('|'),
-             QStringLiteral("直結|無線モジュールを使用|BlueSMiRFを使用"));
 }
 
 void TestPortSettingWindow::shownAndStoredByOk_data()
@@ -200,9 +188,12 @@ void TestPortSettingWindow::editAndClose()
     gPref->SetPortInfo(SerialPorts::at(0));
     controller->setSerialPort(SerialPorts::at(0));
     QVERIFY(controller->RbPortOpen());
-    QList<bool> sizeEnabled, stillOpen;
+    QList<bool> sizeEnabled, staysOpen;
+    QStringList shown;
     int nested = -5;
     const int result = runDialog([&](PortSettingWindow* dialog) {
+        shown = {dialog->windowTitle(), rowsOf(dialog->ConnectTypePM).join('|')};
+        staysOpen << !dialog->windowFlags().testFlag(Qt::WindowCloseButtonHint);
         sizeEnabled << dialog->WirelessDataSizePM->isEnabled(); // opened on wireless
         dialog->PortPM->setCurrentIndex(1);
         for (int row : {0, 1, 2}) // ends on "BlueSMiRFを使用"
@@ -213,14 +204,16 @@ void TestPortSettingWindow::editAndClose()
         QTest::keyClick(dialog, Qt::Key_Escape);
         QTest::keyClick(dialog, Qt::Key_Return);
         dialog->close();
-        stillOpen << dialog->isVisible();
+        staysOpen << dialog->isVisible();
         nested = PortSettingWindow::OpenModal(); // ...nor a second opening (e.g. by a timer)
-        stillOpen << (PortSettingWindow::current() == dialog);
+        staysOpen << (PortSettingWindow::current() == dialog);
         QTest::mouseClick(ok ? dialog->OkPB : dialog->CancelPB, Qt::LeftButton);
     });
     QCOMPARE((QList<int>{result, nested}),
              (QList<int>{ok ? QDialog::Accepted : QDialog::Rejected, QDialog::Rejected}));
-    QCOMPARE(stillOpen, (QList<bool>{true, true}));
+    QCOMPARE(shown,
+             (QStringList{"通信方式の設定...", "直結|無線モジュールを使用|BlueSMiRFを使用"}));
+    QCOMPARE(staysOpen, (QList<bool>{true, true, true}));
     QCOMPARE(sizeEnabled, (QList<bool>{true, false, true, false}));
     QCOMPARE(gPref->mPortInfo.has_value(), ok);
     QCOMPARE(
