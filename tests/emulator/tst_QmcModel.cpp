@@ -75,8 +75,6 @@ void TestQmcModel::dialogue_data()
     row("identification, 50 ms", "F0 +50 00");
     row("unfinished read, no pause", "F2 F7 40 01>00 00");
     row("unfinished read, pause", "F2 +60 F7 40 01 00>99");
-    row("key then 00 after a pause", "05 +50 00");
-    row("group read cut short", "D4 00 00 +50 E9 05");
     row("abandon after 100 ms, 60 ms pause", "F0 +60 00>51", Fault::None, 0, 100);
     row("abandon after 100 ms, 100 ms pause", "F0 +100 00", Fault::None, 0, 100);
     row("never abandon", "F0 +3600000 00>51", Fault::None, 0, 0);
@@ -165,13 +163,10 @@ void TestQmcModel::monitorState_data()
     QTest::addColumn<QString>("view");
     // clang-format off
     QTest::newRow("ID 1 key 32") << "20" << "key 32 1 32 x1";
-    QTest::newRow("ID 2 key 1") << "21" << "key 33 2 1 x1";
-    QTest::newRow("ID 4 key 32, escaped") << "FF 80" << "key 128 4 32 x1";
     QTest::newRow("last of several") << "01 02 7F" << "key 127 4 31 x3";
     QTest::newRow("variables are keys") << "F8 41 01 11 F8 47 01 18 F8 42 01 25" << "key 37 2 5 x3, #2=11, #3=25, #8=18";
     QTest::newRow("other static RAM and 00 are no keys") << "F8 40 01 25 F8 48 01 25 F8 43 01 00" << "";
     QTest::newRow("commands and addresses are no keys") << "B1 01 E7 02 D4 00 00 00 00 00 00 F7 05 01 00" << "on 2";
-    QTest::newRow("run") << "FB" << "running";
     QTest::newRow("run, break") << "FB F3" << "paused";
     QTest::newRow("run, stop") << "FB FA" << "";
     QTest::newRow("run, reset") << "FB FC" << "";

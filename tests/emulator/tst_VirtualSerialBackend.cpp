@@ -112,9 +112,7 @@ void TestVirtualSerialBackend::builtInPortIsLastAndShared()
     const QList<SerialPortEntry> ports = SerialPorts::list();
     const auto named = [](const SerialPortEntry& e) { return e.name == "Virtual QMC-4410"; };
     QCOMPARE(std::count_if(ports.cbegin(), ports.cend(), named), 1);
-    const SerialPortEntry& e = ports.last();
-    QCOMPARE((QStringList{e.name, e.inputDriverName, e.outputDriverName}),
-             (QStringList{"Virtual QMC-4410", "virtual", "virtual"}));
+    QCOMPARE(ports.last().name, "Virtual QMC-4410");
 
     Port first;
     QSignalSpy keys(first.model, &QmcModel::keyReceived);

@@ -7,8 +7,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
-#include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,7 +24,7 @@ const QString cProgram = QStringLiteral("VantorController IR");
 struct Shown
 {
     const char* name;
-    QStringList ports = {};
+    QStringList ports = {"ttyS0", "ttyUSB0", "Virtual QMC-4410"};
     const char* chosen = ""; // the remembered port; empty: none
     int type = 0;            // ConnectType
     int size = 1;            // WirelessWriteSize
@@ -34,7 +32,6 @@ struct Shown
     int portRow = 0;
     int typeRow = 0;
     int sizeRow = 0;
-    bool sizeEnabled = false;
 };
 
 QStringList rowsOf(const QComboBox* box)
@@ -53,22 +50,20 @@ class TestPortSettingWindow : public QObject
 private slots:
     void init();
     void cleanup();
-    void layout();
     void shownAndStoredByOk_data();
     void shownAndStoredByOk();
     void editAndClose_data();
     void editAndClose();
 
 private:
-    // Runs OpenModal and drives the dialog once shown; a fail-safe closes a dialog left open.
+    // Runs OpenModal and drives the dialog once shown; a fail-safe closes a dialog left open
+    // with the result -1.
     int runDialog(std::function<void(PortSettingWindow*)> drive);
-    TransSepaWindow* setPorts(const QStringList& names, int linkPort = -1);
-    QByteArray fileBytes() const;
+    void setPorts(const QStringList& names);
     std::unique_ptr<PreferClass> reload() const;
 
     std::unique_ptr<QTemporaryDir> mBase;
     QList<FakeSerialDevice*> mDevices;
-    bool mForced = false;
 };
 
 void TestPortSettingWindow::init()
@@ -76,14 +71,10 @@ void TestPortSettingWindow::init()
     mBase = std::make_unique<QTemporaryDir>();
     gPref = new PreferClass(cProgram, mBase->path());
     QVERIFY(!gPref->mFile.isEmpty());
-    mForced = false;
 }
 
 void TestPortSettingWindow::cleanup()
 {
-    QVERIFY2(!mForced, "the dialog was left open");
-    if (auto* dialog = PortSettingWindow::current())
-        dialog->done(QDialog::Rejected);
     delete gTw; // clears gTw
     delete gPref;
     gPref = nullptr;
@@ -102,17 +93,15 @@ int TestPortSettingWindow::runDialog(std::function<void(PortSettingWindow*)> dri
     });
     poll.start(5ms);
     QTimer failSafe;
-    failSafe.callOnTimeout(this, [this] {
+    failSafe.callOnTimeout(this, [] {
         if (auto* dialog = PortSettingWindow::current())
-            mForced = true, dialog->done(-1);
+            dialog->done(-1);
     });
     failSafe.start(15s);
     return PortSettingWindow::OpenModal();
 }
 
-// Installs fake ports; with linkPort >= 0 also a controller window whose link and
-// preferences use that port.
-TransSepaWindow* TestPortSettingWindow::setPorts(const QStringList& names, int linkPort)
+void TestPortSettingWindow::setPorts(const QStringList& names)
 {
     QList<SerialPortEntry> entries;
     for (const QString& name : names) {
@@ -120,18 +109,6 @@ TransSepaWindow* TestPortSettingWindow::setPorts(const QStringList& names, int l
         entries << mDevices.last()->entry(name, name + " in", name + " out");
     }
     SerialPorts::setOverride(entries);
-    if (linkPort < 0)
-        return nullptr;
-    auto* controller = new TransSepaWindow(gPref);
-    gPref->SetPortInfo(SerialPorts::at(linkPort));
-    controller->setSerialPort(SerialPorts::at(linkPort));
-    return controller;
-}
-
-QByteArray TestPortSettingWindow::fileBytes() const
-{
-    QFile file(gPref->mFile);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 std::unique_ptr<PreferClass> TestPortSettingWindow::reload() const
@@ -141,72 +118,22 @@ std::unique_ptr<PreferClass> TestPortSettingWindow::reload() const
     return pref;
 }
 
-void TestPortSettingWindow::layout()
-{
-    setPorts({"ttyS0", "ttyUSB0"});
-    PortSettingWindow dialog;
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("通信方式の設定..."));
-    QVERIFY(dialog.windowModality() == Qt::ApplicationModal &&
-            !dialog.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-    QVERIFY(!dialog.OkPB->autoDefault() && !dialog.CancelPB->autoDefault()); // Return presses none
-    QCOMPARE(dialog.StaticText2->text(),
-             QStringLiteral("QMC-4410が接続されているポートを選択して下さい..."));
-    QCOMPARE(rowsOf(dialog.ConnectTypePM).join('|'),
-             QStringLiteral("直結|無線モジュールを使用|BlueSMiRFを使用"));
-    QCOMPARE(rowsOf(dialog.WirelessDataSizePM).join('|'),
-             QStringLiteral("1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16"));
-    QCOMPARE(dialog.NotAutoDisconnectCB->text(), QStringLiteral("自動で切断しない"));
-}
-
 void TestPortSettingWindow::shownAndStoredByOk_data()
 {
     QTest::addColumn<Shown>("r");
-    const QStringList three{"ttyS0", "ttyUSB0", "Virtual QMC-4410"},
-        twins{"ttyS0", "rfcomm0", "RFCOMM0", "ttyS1"};
+    const QStringList twins{"ttyS0", "rfcomm0", "RFCOMM0", "ttyS1"};
     constexpr int cMax = std::numeric_limits<int>::max(), cMin = std::numeric_limits<int>::min();
-    // Values out of range (an edited file) show the nearest row, which OK stores.
     const Shown rows[] = {
-        {.name = "present; direct",
-         .ports = three,
-         .chosen = "ttyUSB0",
-         .size = 5,
-         .portRow = 1,
-         .sizeRow = 4},
-        {.name = "letter case differs; wireless",
-         .ports = three,
-         .chosen = "virtual qmc-4410",
-         .type = 1,
-         .size = 1,
-         .keep = true,
-         .portRow = 2,
-         .typeRow = 1,
-         .sizeEnabled = true},
-        {.name = "two of that name: the first; BlueSMiRF",
-         .ports = twins,
-         .chosen = "Rfcomm0",
-         .type = 2,
-         .size = 16,
-         .portRow = 1,
-         .typeRow = 2,
-         .sizeRow = 15},
-        {.name = "missing port: row 0; type -4, size 0",
-         .ports = three,
-         .chosen = "ttyACM7",
-         .type = -4,
-         .size = 0,
-         .keep = true},
-        {.name = "none chosen: row 0",
-         .ports = three,
-         .type = 9,
-         .size = 40,
-         .typeRow = 2,
-         .sizeRow = 15},
-        {.name = "no ports: the old port stays; extremes",
-         .chosen = "ttyUSB0",
-         .type = cMax,
-         .size = cMin,
-         .portRow = -1,
-         .typeRow = 2},
+        {.name = "letter case differs", .chosen = "virtual qmc-4410", .portRow = 2},
+        {.name = "two of that name: the first", .ports = twins, .chosen = "Rfcomm0", .portRow = 1},
+        {.name = "missing port: row 0", .chosen = "ttyACM7"},
+        {.name = "none chosen: row 0"},
+        {.name = "no ports: the old port stays", .ports = {}, .chosen = "ttyUSB0", .portRow = -1},
+        {.name = "wireless", .type = 1, .size = 5, .keep = true, .typeRow = 1, .sizeRow = 4},
+        // Values out of range (an edited file) show the nearest row, which OK stores.
+        {.name = "type 9, size 40", .type = 9, .size = 40, .typeRow = 2, .sizeRow = 15},
+        {.name = "type -4, size 0", .type = -4, .size = 0},
+        {.name = "extremes", .type = cMax, .size = cMin, .typeRow = 2},
     };
     for (const Shown& r : rows)
         QTest::newRow(r.name) << r;
@@ -225,18 +152,15 @@ void TestPortSettingWindow::shownAndStoredByOk()
     QList<int> seen;
     const int result = runDialog([&](PortSettingWindow* dialog) {
         shownRows = rowsOf(dialog->PortPM);
-        seen = {dialog->PortPM->currentIndex(),
-                dialog->ConnectTypePM->currentIndex(),
-                dialog->WirelessDataSizePM->currentIndex(),
-                dialog->WirelessDataSizePM->isEnabled(),
-                dialog->WirelessDataSizePM->isVisible(),
+        seen = {dialog->PortPM->currentIndex(), dialog->ConnectTypePM->currentIndex(),
+                dialog->WirelessDataSizePM->currentIndex(), dialog->WirelessDataSizePM->isVisible(),
                 dialog->NotAutoDisconnectCB->isChecked()};
         QTest::mouseClick(dialog->OkPB, Qt::LeftButton);
     });
     QCOMPARE(result, int(QDialog::Accepted));
     QCOMPARE(shownRows, r.ports); // the current ports, listed afresh at each opening
     // The size popup is never visible.
-    QCOMPARE(seen, (QList<int>{r.portRow, r.typeRow, r.sizeRow, r.sizeEnabled, false, r.keep}));
+    QCOMPARE(seen, (QList<int>{r.portRow, r.typeRow, r.sizeRow, false, r.keep}));
     // OK stores the selected port (with no ports, the one chosen before stays) and the rest.
     const auto saved = reload();
     QCOMPARE(saved->mPortInfo ? saved->mPortInfo->mName : QString(),
@@ -259,14 +183,20 @@ void TestPortSettingWindow::editAndClose()
     gPref->mConnectType = 1;
     gPref->mWirelessWriteSize = 7;
     gPref->mNotAutoDisconnect = true;
-    auto* controller = setPorts({"ttyS0", "ttyUSB0", "Virtual QMC-4410"}, 0);
+    setPorts({"ttyS0", "ttyUSB0", "Virtual QMC-4410"});
+    auto* controller = new TransSepaWindow(gPref);
+    gPref->SetPortInfo(SerialPorts::at(0));
+    controller->setSerialPort(SerialPorts::at(0));
     QVERIFY(controller->RbPortOpen());
-    const QByteArray before = fileBytes();
-    QList<bool> sizeEnabled, stillOpen;
+    QList<bool> sizeEnabled, staysOpen;
+    QStringList shown;
     int nested = -5;
     const int result = runDialog([&](PortSettingWindow* dialog) {
+        shown = {dialog->windowTitle(), rowsOf(dialog->ConnectTypePM).join('|')};
+        staysOpen << !dialog->windowFlags().testFlag(Qt::WindowCloseButtonHint);
+        sizeEnabled << dialog->WirelessDataSizePM->isEnabled(); // opened on wireless
         dialog->PortPM->setCurrentIndex(1);
-        for (int row : {0, 1, 0, 2}) // ends on "BlueSMiRFを使用"
+        for (int row : {0, 1, 2}) // ends on "BlueSMiRFを使用"
             dialog->ConnectTypePM->setCurrentIndex(row),
                 sizeEnabled << dialog->WirelessDataSizePM->isEnabled();
         QTest::mouseClick(dialog->NotAutoDisconnectCB, Qt::LeftButton);
@@ -274,26 +204,23 @@ void TestPortSettingWindow::editAndClose()
         QTest::keyClick(dialog, Qt::Key_Escape);
         QTest::keyClick(dialog, Qt::Key_Return);
         dialog->close();
-        stillOpen << dialog->isVisible();
+        staysOpen << dialog->isVisible();
         nested = PortSettingWindow::OpenModal(); // ...nor a second opening (e.g. by a timer)
-        stillOpen << (PortSettingWindow::current() == dialog);
+        staysOpen << (PortSettingWindow::current() == dialog);
         QTest::mouseClick(ok ? dialog->OkPB : dialog->CancelPB, Qt::LeftButton);
     });
     QCOMPARE((QList<int>{result, nested}),
              (QList<int>{ok ? QDialog::Accepted : QDialog::Rejected, QDialog::Rejected}));
-    QCOMPARE(stillOpen, (QList<bool>{true, true}));
-    QCOMPARE(sizeEnabled, (QList<bool>{false, true, false, false}));
-    QCOMPARE(fileBytes(), ok ? QByteArray("SerialPort\nttyUSB0\nttyUSB0 in\nttyUSB0 "
-                                          "out\nConnectType\n2\nNotAutoDisconnect\nFalse\nWirelessW"
-                                          "riteSize\n7\nRBTReqests\n-1\n")
-                             : before);
-    QCOMPARE(gPref->mPortInfo ? gPref->mPortInfo->mOutputDriverName : QString(),
-             ok ? QString("ttyUSB0 out") : QString());
+    QCOMPARE(shown,
+             (QStringList{"通信方式の設定...", "直結|無線モジュールを使用|BlueSMiRFを使用"}));
+    QCOMPARE(staysOpen, (QList<bool>{true, true, true}));
+    QCOMPARE(sizeEnabled, (QList<bool>{true, false, true, false}));
+    QCOMPARE(gPref->mPortInfo.has_value(), ok);
     QCOMPARE(
         (QList<int>{gPref->mConnectType, gPref->mWirelessWriteSize, gPref->mNotAutoDisconnect}),
         (QList<int>{ok ? 2 : 1, 7, !ok}));
-    QCOMPARE(reload()->mPortInfo->mName,
-             QString(ok ? "ttyUSB0" : "ttyS0")); // Cancel: back after a restart
+    // The file keeps the old port after Cancel: it is back after a restart.
+    QCOMPARE(reload()->mPortInfo->mOutputDriverName, QString(ok ? "ttyUSB0 out" : "ttyS0 out"));
     // The link keeps talking through the open port; the next opening uses the chosen one.
     QCOMPARE(controller->link()->mSerialPort.name, QString(ok ? "ttyUSB0" : "ttyS0"));
     QVERIFY(controller->mcpOpen() && mDevices[0]->isOpen());
