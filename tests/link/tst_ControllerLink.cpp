@@ -116,8 +116,6 @@ private slots:
             {.wire = "EC", .read = "", .bar = 5, .end = End::Waiting});
         add("DELETE", Send("DELETE"), {.wire = "EC", .read = "", .bar = 3, .end = End::Waiting});
         // Byte streams: each answer releases the next byte.
-        add("stream", Excute("414243"),
-            {.answers = "010203", .wire = "414243", .read = "010203", .bar = 1});
         add("allowClose", Excute("2A0B", true), {.wire = "2A0B", .end = End::Closed});
         add("NotAutoDisconnect", Excute("2A0B", true, true), {.wire = "2A0B", .end = End::Kept});
         add("empty stream", Excute(""), {.read = "", .end = End::Waiting});
