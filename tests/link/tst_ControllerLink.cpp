@@ -127,8 +127,6 @@ private slots:
         add("SPEED 100", [](L& l) { return l.Cmd_SPEED(100); }, {.wire = "B264"});
         add("SPEED_V 255", [](L& l) { return l.Cmd_SPEED_V(255); }, {.wire = "E9FF"});
         add("SERVO_POS_GET 7", [](L& l) { return l.Cmd_SERVO_POS_GET(7); }, {.wire = "0700"});
-        add("GROUP 1", [](L& l) { return l.Cmd_SERVO_POS_GET_GROUP(1); },
-            {.wire = "D4000000000000", .bar = 5});
         add("GROUP 44", [](L& l) { return l.Cmd_SERVO_POS_GET_GROUP(44); },
             {.wire = "FF000000000000", .bar = 5});
         add("SERVO_POS_SET 2,128", [](L& l) { return l.Cmd_SERVO_POS_SET(2, 128); },
