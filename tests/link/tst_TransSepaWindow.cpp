@@ -122,6 +122,7 @@ private slots:
         // Until a command runs only the port button and the two empty texts are shown.
         QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->FoceClose->isVisibleTo(mWin));
         QVERIFY(mWin->MsgST->text().isEmpty() && mWin->PrgST->text().isEmpty());
+        QCOMPARE(mWin->menuWidget()->objectName(), QStringLiteral("MenuBar1"));
         // Open, never mapped even when moved, shown and raised, and not keeping the program
         // running.
         mWin->move(-30000, mWin->y());
