@@ -174,6 +174,7 @@ private:
     void PushProgress();
     void Write(const QByteArray& bytes);
     void FinishExchange();
+    bool WriteReadAddressStep();
     void NextAddressOrFinish(const QByteArray& s);
     bool IsMemoryCode(const QByteArray& cmd) const;
     bool StartMemoryRead(const QByteArray& code, qint32 address, qint32 length);
@@ -182,8 +183,8 @@ private:
 
     PreferClass* mPref = nullptr;
     ControllerView* mView = nullptr;
-    bool mInRead = false;             // DoSerialRead is running
-    bool mReadAgain = false;          // data signalled while it ran
-    bool mFinishedPending = false;    // emit mcpFinished when the read is done
-    QElapsedTimer mBackUpPushed;      // when a stream last pushed its backup poll back
+    bool mInRead = false;          // DoSerialRead is running
+    bool mReadAgain = false;       // data signalled while it ran
+    bool mFinishedPending = false; // emit mcpFinished when the read is done
+    QElapsedTimer mBackUpPushed;   // when a stream last pushed its backup poll back
 };

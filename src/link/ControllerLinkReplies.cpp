@@ -30,38 +30,44 @@ void ControllerLink::Receive_CONTROLER_INFORMATION(const QByteArray& s)
     }
 }
 
-void ControllerLink::Receive_SRAM_CHECKSUM(const QByteArray& s)
+bool ControllerLink::WriteReadAddressStep()
 {
+    // A one-address read goes code, address low, address high, 00; the
+    // answer to the 00 is the memory byte (step 3).
     switch (mMcpStep) {
     case 0:
         mMcpStep = 1;
         Write(IntToChrLow(mMcpAddr));
-        break;
+        return true;
     case 1:
         mMcpStep = 2;
         Write(IntToChrHigh(mMcpAddr));
-        break;
+        return true;
     case 2:
         mMcpStep = 3;
         Write(Byte(0x00));
-        break;
-    case 3:
-        mInfoChecksum.append(s);
-        mMcpAddr += 1;
-        if (mMcpAddr <= 0x04F3) {
-            mMcpStep = 0;
-            Write(cSRAM_READ);
-        } else {
-            // Last, the program information request.
-            mInfoProg.clear();
-            mMcpStep = 0;
-            mMcpAddr = 0;
-            mMcpCmd = "PROGRAM_INFORMATION";
-            Write(cEXTROM_READ);
-        }
-        break;
+        return true;
     default:
-        break;
+        return false;
+    }
+}
+
+void ControllerLink::Receive_SRAM_CHECKSUM(const QByteArray& s)
+{
+    if (WriteReadAddressStep() || mMcpStep != 3)
+        return;
+    mInfoChecksum.append(s);
+    mMcpAddr += 1;
+    if (mMcpAddr <= 0x04F3) {
+        mMcpStep = 0;
+        Write(cSRAM_READ);
+    } else {
+        // Last, the program information request.
+        mInfoProg.clear();
+        mMcpStep = 0;
+        mMcpAddr = 0;
+        mMcpCmd = "PROGRAM_INFORMATION";
+        Write(cEXTROM_READ);
     }
 }
 
@@ -71,34 +77,18 @@ void ControllerLink::Receive_PROGRAM_INFORMATION(const QByteArray& s)
     // 000E..000F), read address by address like any external-ROM read. The
     // chain ends once the header is in, so the controller is never left in
     // the middle of the read that the F2 began.
-    switch (mMcpStep) {
-    case 0:
-        mMcpStep = 1;
-        Write(IntToChrLow(mMcpAddr));
-        break;
-    case 1:
-        mMcpStep = 2;
-        Write(IntToChrHigh(mMcpAddr));
-        break;
-    case 2:
-        mMcpStep = 3;
-        Write(Byte(0x00));
-        break;
-    case 3:
-        mInfoProg.append(s);
-        if (mMcpAddr < kProgramHeaderLast) {
-            mMcpAddr += 1;
-            mMcpStep = 0;
-            Write(cEXTROM_READ);
-        } else {
-            InitPrg(true);
-            FinishExchange();
-            if (mAllowClose)
-                RbPortClose(false);
-        }
-        break;
-    default:
-        break;
+    if (WriteReadAddressStep() || mMcpStep != 3)
+        return;
+    mInfoProg.append(s);
+    if (mMcpAddr < kProgramHeaderLast) {
+        mMcpAddr += 1;
+        mMcpStep = 0;
+        Write(cEXTROM_READ);
+    } else {
+        InitPrg(true);
+        FinishExchange();
+        if (mAllowClose)
+            RbPortClose(false);
     }
 }
 
