@@ -27,12 +27,10 @@ void TestSerialPorts::handTypedPaths_data()
         << PathsRow{.env = " /tmp/ttyA : /tmp/ttyB\t", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
     QTest::newRow("blank-only entry")
         << PathsRow{.env = "/tmp/ttyA:  :/tmp/ttyB", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
-    QTest::newRow("same path twice: first kept")
-        << PathsRow{.env = "/tmp/ttyA:/tmp/ttyB:/tmp/ttyA", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
     QTest::newRow("differing in case only")
         << PathsRow{.env = "/tmp/ttyQ:/TMP/TTYQ", .names = {"/tmp/ttyQ"}};
-    QTest::newRow("padded duplicate")
-        << PathsRow{.env = "/tmp/ttyA: /tmp/ttyA ", .names = {"/tmp/ttyA"}};
+    QTest::newRow("padded duplicate: first kept")
+        << PathsRow{.env = "/tmp/ttyA:/tmp/ttyB: /tmp/ttyA ", .names = {"/tmp/ttyA", "/tmp/ttyB"}};
 }
 
 void TestSerialPorts::handTypedPaths()

@@ -7,17 +7,10 @@ FakeSerialDevice::FakeSerialDevice(QObject* parent) : QObject(parent) {}
 SerialPortEntry FakeSerialDevice::entry(const QString& name, const QString& inputDriver,
                                         const QString& outputDriver)
 {
-    SerialPortEntry e;
-    e.name = name;
-    e.inputDriverName = inputDriver;
-    e.outputDriverName = outputDriver;
     QPointer<FakeSerialDevice> self(this);
-    e.makeBackend = [self]() -> std::unique_ptr<SerialBackend> {
-        if (!self)
-            return nullptr;
-        return std::make_unique<FakeSerialBackend>(self.data());
-    };
-    return e;
+    return {name, inputDriver, outputDriver, [self]() -> std::unique_ptr<SerialBackend> {
+                return self ? std::make_unique<FakeSerialBackend>(self.data()) : nullptr;
+            }};
 }
 
 void FakeSerialDevice::setOpenFailure(SerialError error, const QString& text)
@@ -49,11 +42,6 @@ void FakeSerialDevice::unplug()
     mUnplugged = true;
     if (mBackend && mBackend->isOpen())
         mBackend->vanish();
-}
-
-void FakeSerialDevice::plugIn()
-{
-    mUnplugged = false;
 }
 
 bool FakeSerialDevice::isOpen() const
@@ -102,18 +90,16 @@ void FakeSerialBackend::vanish()
 {
     close();
     setLastError(SerialError::DeviceGone, QStringLiteral("Input/output error"));
-    QPointer<FakeSerialBackend> self(this);
-    QTimer::singleShot(0, this, [self] {
-        if (self)
-            emit self->errorOccurred(SerialError::DeviceGone, self->errorString());
-    });
+    // Told from the event loop, as a real descriptor's hang-up is; never
+    // after this backend is gone.
+    QTimer::singleShot(0, this,
+                       [this] { emit errorOccurred(SerialError::DeviceGone, errorString()); });
 }
 
 void FakeSerialBackend::discardInput()
 {
     if (!mOpen || !mDevice)
         return;
-    mDevice->mDiscardCount++;
     mDevice->mPending.clear();
 }
 
@@ -126,16 +112,14 @@ qint64 FakeSerialBackend::write(const QByteArray& bytes)
         return -1;
     }
     mDevice->mWritten.append(bytes);
-    emit mDevice->bytesWritten(bytes);
     if (mDevice->mReplier) {
         QByteArray reply;
         for (char c : bytes)
             reply.append(mDevice->mReplier(c));
         if (!reply.isEmpty()) {
-            QPointer<FakeSerialBackend> self(this);
-            QTimer::singleShot(0, this, [self, reply] {
-                if (self && self->mOpen && self->mDevice)
-                    self->mDevice->feed(reply);
+            QTimer::singleShot(0, this, [this, reply] {
+                if (mOpen && mDevice)
+                    mDevice->feed(reply);
             });
         }
     }
@@ -165,7 +149,6 @@ void FakeSerialBackend::poll()
 {
     if (!mDevice)
         return;
-    mDevice->mPollCount++;
     if (!mOpen)
         mDevice->mClosedAccessCount++;
 }

@@ -32,7 +32,10 @@ public:
 
     // Script.
     void setReplier(Replier replier) { mReplier = std::move(replier); }
-    void setEcho() { mReplier = [](char c) { return QByteArray(1, c); }; }
+    void setEcho()
+    {
+        mReplier = [](char c) { return QByteArray(1, c); };
+    }
     void setOpenFailure(SerialError error, const QString& text = QStringLiteral("refused"));
     void clearOpenFailure() { mOpenFailure = SerialError::None; }
 
@@ -44,9 +47,8 @@ public:
     void raiseError(SerialError error, const QString& text = QStringLiteral("device error"));
     // The device goes away as a real one does: an open backend closes itself
     // and reports DeviceGone from the event loop; opening fails with
-    // NotFound until plugIn().
+    // NotFound from then on.
     void unplug();
-    void plugIn();
 
     // Observation.
     QByteArray written() const { return mWritten; }
@@ -54,16 +56,11 @@ public:
     int openCount() const { return mOpenCount; }
     int closeCount() const { return mCloseCount; }
     int flushCount() const { return mFlushCount; }
-    int pollCount() const { return mPollCount; }
-    int discardCount() const { return mDiscardCount; }
     // Bytes written, read or polled while the backend was closed: a real
     // device would have failed each such call.
     int closedAccessCount() const { return mClosedAccessCount; }
     bool isOpen() const;
     qint32 lastBaud() const { return mLastBaud; }
-
-signals:
-    void bytesWritten(const QByteArray& bytes);
 
 private:
     friend class FakeSerialBackend;
@@ -75,8 +72,6 @@ private:
     int mOpenCount = 0;
     int mCloseCount = 0;
     int mFlushCount = 0;
-    int mPollCount = 0;
-    int mDiscardCount = 0;
     int mClosedAccessCount = 0;
     bool mUnplugged = false;
     qint32 mLastBaud = 0;
