@@ -218,6 +218,7 @@ private slots:
             ScriptedReplier(H("F0") + QByteArray("QM4410") + H("F7F20412") + H("F7F30434")));
         mLink->RbCmdSend("CONTROLER_INFORMATION", QByteArray());
         QCOMPARE(mLink->mMsg, QStringLiteral("コントローラー情報取得中...9600 baud"));
+        mLink->mAllowClose = true; // as a caller that wants the link closed afterwards
         const QByteArray expected =
             H("F000") + QByteArray("QM441") + H("F7F20400F7F30400") +
             H("F2000000F2010000F2020000F2030000F2040000F2050000F2060000F2070000"
@@ -229,6 +230,8 @@ private slots:
         QCOMPARE(mLink->mInfoProg, QByteArray(16, 0));
         QVERIFY(std::any_of(mView->countTexts.cbegin(), mView->countTexts.cend(),
                             [](const StaticTextState& t) { return t.Text == "78/78"; }));
+        QVERIFY(!mLink->mMcpOpen);
+        QCOMPARE(mLink->mMsg, QStringLiteral("切断..."));
     }
     void trafficLog()
     {
