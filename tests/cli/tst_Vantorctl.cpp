@@ -125,10 +125,12 @@ void TestVantorctl::wire_data()
                                .wire = "F20E0000F20F0000",
                                .out = QByteArray::fromHex("3300"),
                                .portLast = true});
-    add("write --verify",
-        {.command = {"write", "sram", "140", "05", "--verify"}, .wire = "F8400105F7400100"});
+    add("write --verify", {.command = {"write", "sram", "140", "05", "--verify", "--json"},
+                           .wire = "F8400105F7400100",
+                           .out = "{\"verified\":1}\n"});
     add("servo list",
         {.command = {"servo", "set", "3", "90, 120"}, .wire = "E703E6035AE704E60478"});
+    add("servo set, lowest position", {.command = {"servo", "set", "1", "0"}, .wire = "E60100"});
     add("servo get", {.command = {"servo", "get", "2"}, .wire = "0200", .out = "0\n"});
     add("servo group", {.command = {"servo", "group", "1"}, .wire = "D4000000000000"});
     add("servo off", {.command = {"servo", "off", "5"}, .wire = "E805"});
@@ -272,7 +274,9 @@ void TestVantorctl::busyPort()
     QCOMPARE(r.exitCode, 3);
     QVERIFY2(r.err.contains("the port is busy"), qPrintable(r.err));
     QCOMPARE(emu.received(), QByteArray());
-    QCOMPARE(Vantorctl({"--port", mDir.filePath("no-such-tty"), "info"}).exitCode, 3);
+    const Result missing = Vantorctl({"--port", mDir.filePath("no-such-tty"), "info"});
+    QCOMPARE(missing.exitCode, 3);
+    QVERIFY2(missing.err.contains("no such device"), qPrintable(missing.err));
 }
 
 void TestVantorctl::interruptLeavesNoFile()
