@@ -165,11 +165,6 @@ void PreferClass::setSaveFailureHandler(SaveFailureHandler handler)
     saveFailureHandler() = std::move(handler);
 }
 
-qint64 PreferClass::maxRequestEntries()
-{
-    return cMaxRequestEntries;
-}
-
 void PreferClass::ReadData()
 {
     if (mFile.isEmpty())

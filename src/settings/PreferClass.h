@@ -41,9 +41,6 @@ public:
     using SaveFailureHandler = std::function<void(const QString& file, const QString& reason)>;
     static void setSaveFailureHandler(SaveFailureHandler handler);
 
-    // Most request entries a file is taken to hold; a larger count is damage.
-    static qint64 maxRequestEntries();
-
     std::optional<SerialPortInfo> mPortInfo; // nothing: no port chosen
     QString mFile;                           // empty: no preferences file
     bool mNotAutoDisconnect = false;

@@ -121,6 +121,9 @@ void TestVantorctl::wire_data()
     add("read extrom", {.command = {"read", "extrom", "0x0E", "2"},
                         .wire = "F20E0000F20F0000",
                         .out = "000E  33 00" + QByteArray(45, ' ') + "|3.|\n"});
+    add("read past 000F", {.command = {"read", "extrom", "10", "1"},
+                           .wire = "F2100000",
+                           .out = "0010  E9" + QByteArray(48, ' ') + "|.|\n"});
     add("read, options last", {.command = {"read", "extrom", "0E", "2", "-o", "-"},
                                .wire = "F20E0000F20F0000",
                                .out = QByteArray::fromHex("3300"),
