@@ -144,7 +144,7 @@ void PreferClass::init(const QString& programName, const QString& baseFolder)
         WriteData();
 }
 
-QString PreferClass::GetPreferFolder(const QString& programName, const QString& baseFolder)
+QString PreferClass::PreferFolderPath(const QString& programName, const QString& baseFolder)
 {
     QString base = baseFolder;
     if (base.isEmpty())
@@ -153,9 +153,13 @@ QString PreferClass::GetPreferFolder(const QString& programName, const QString& 
         base = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (base.isEmpty())
         return {};
+    return QDir(base).filePath(QStringLiteral("Tessaro Utilities/") + programName);
+}
 
-    const QString folder = QDir(base).filePath(QStringLiteral("Tessaro Utilities/") + programName);
-    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir())
+QString PreferClass::GetPreferFolder(const QString& programName, const QString& baseFolder)
+{
+    const QString folder = PreferFolderPath(programName, baseFolder);
+    if (folder.isEmpty() || !QDir().mkpath(folder) || !QFileInfo(folder).isDir())
         return {};
     return QDir::cleanPath(folder);
 }

@@ -25,6 +25,9 @@ public:
     // empty when it cannot be made to exist. An empty base means the user's
     // preferences folder (else the documents folder).
     static QString GetPreferFolder(const QString& programName, const QString& baseFolder = {});
+    // The same folder's path, without creating anything (for readers that
+    // must leave the user's folders as they are).
+    static QString PreferFolderPath(const QString& programName, const QString& baseFolder = {});
 
     // Loads the file. Anything at the path that is not a regular file (or a
     // symbolic link to one) is not read: the values stay as they are.

@@ -91,10 +91,9 @@ QString Hex4(qint32 value)
 std::optional<QString> SavedPortName()
 {
     const QString name = QString::fromLatin1(App::cProgramName);
-    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    const QString file = QDir(base).filePath(QStringLiteral("Tessaro Utilities/") + name +
-                                             QLatin1Char('/') + name + QStringLiteral(".Pref"));
-    if (base.isEmpty() || !QFileInfo::exists(file))
+    const QString folder = PreferClass::PreferFolderPath(name);
+    const QString file = folder + QLatin1Char('/') + name + QStringLiteral(".Pref");
+    if (folder.isEmpty() || !QFileInfo::exists(file))
         return std::nullopt;
     PreferClass saved(name);
     saved.ReadData();
