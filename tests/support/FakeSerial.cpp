@@ -2,7 +2,89 @@
 
 #include <QTimer>
 
-FakeSerialDevice::FakeSerialDevice(QObject* parent) : QObject(parent) {}
+#include <utility>
+
+// What Serial opens: it passes every call to the device while open and
+// counts the calls a real closed device would have failed.
+class FakeSerialBackend : public SerialBackend
+{
+public:
+    explicit FakeSerialBackend(FakeSerialDevice* device) : mDevice(device) {}
+    ~FakeSerialBackend() override { close(); }
+
+    bool open(qint32 baud) override
+    {
+        if (!mDevice)
+            return false;
+        if (mDevice->mOpenFailure != SerialError::None) {
+            setLastError(mDevice->mOpenFailure, mDevice->mOpenFailureText);
+            return false;
+        }
+        // Bytes the device sent while nobody listened are still queued, as on
+        // a real line.
+        mOpen = true;
+        mDevice->mOpenCount++;
+        mDevice->mLastBaud = baud;
+        mDevice->mBackend = this;
+        return true;
+    }
+    void close() override
+    {
+        if (mOpen && mDevice)
+            mDevice->mCloseCount++;
+        mOpen = false;
+    }
+    bool isOpen() const override { return mOpen; }
+    qint64 write(const QByteArray& bytes) override
+    {
+        if (!usable())
+            return -1;
+        mDevice->mWritten.append(bytes);
+        QByteArray reply;
+        for (char c : bytes)
+            reply.append(mDevice->mReplier ? mDevice->mReplier(c) : QByteArray());
+        if (!reply.isEmpty()) {
+            QTimer::singleShot(0, this, [this, reply] {
+                if (mOpen && mDevice)
+                    mDevice->feed(reply);
+            });
+        }
+        return bytes.size();
+    }
+    void flush() override
+    {
+        if (mDevice)
+            mDevice->mFlushCount++;
+    }
+    QByteArray readAll() override
+    {
+        return usable() ? std::exchange(mDevice->mPending, QByteArray()) : QByteArray();
+    }
+    void poll() override { (void)usable(); }
+    void setBaud(qint32 baud) override
+    {
+        if (mDevice)
+            mDevice->mLastBaud = baud;
+    }
+
+    void announce() { emit dataAvailable(); }
+    void fail(SerialError e, const QString& text)
+    {
+        setLastError(e, text);
+        emit errorOccurred(e, text);
+    }
+
+private:
+    bool usable()
+    {
+        if (mDevice && !mOpen)
+            mDevice->mClosedAccessCount++;
+        return mDevice && mOpen;
+    }
+
+    QPointer<FakeSerialDevice> mDevice;
+    bool mOpen = false;
+};
 
 SerialPortEntry FakeSerialDevice::entry(const QString& name, const QString& inputDriver,
                                         const QString& outputDriver)
@@ -13,148 +95,33 @@ SerialPortEntry FakeSerialDevice::entry(const QString& name, const QString& inpu
             }};
 }
 
-void FakeSerialDevice::setOpenFailure(SerialError error, const QString& text)
-{
-    mOpenFailure = error;
-    mOpenFailureText = text;
-}
-
-void FakeSerialDevice::feed(const QByteArray& bytes)
-{
-    mPending.append(bytes);
-    if (mBackend && mBackend->isOpen())
-        mBackend->announce();
-}
-
-void FakeSerialDevice::feedSilently(const QByteArray& bytes)
-{
-    mPending.append(bytes);
-}
-
-void FakeSerialDevice::raiseError(SerialError error, const QString& text)
-{
-    if (mBackend && mBackend->isOpen())
-        mBackend->fail(error, text);
-}
-
-void FakeSerialDevice::unplug()
-{
-    mUnplugged = true;
-    if (mBackend && mBackend->isOpen())
-        mBackend->vanish();
-}
-
 bool FakeSerialDevice::isOpen() const
 {
     return mBackend && mBackend->isOpen();
 }
 
-FakeSerialBackend::FakeSerialBackend(FakeSerialDevice* device) : mDevice(device) {}
-
-FakeSerialBackend::~FakeSerialBackend()
+void FakeSerialDevice::feed(const QByteArray& bytes)
 {
-    close();
+    mPending.append(bytes);
+    if (isOpen())
+        mBackend->announce();
 }
 
-bool FakeSerialBackend::open(qint32 baud)
+void FakeSerialDevice::raiseError(SerialError error, const QString& text)
 {
-    if (!mDevice)
-        return false;
-    if (mDevice->mUnplugged) {
-        setLastError(SerialError::NotFound, QStringLiteral("No such file or directory"));
-        return false;
-    }
-    if (mDevice->mOpenFailure != SerialError::None) {
-        setLastError(mDevice->mOpenFailure, mDevice->mOpenFailureText);
-        return false;
-    }
-    // Bytes the device sent while nobody listened are still queued, as on
-    // a real line.
-    mOpen = true;
-    mDevice->mOpenCount++;
-    mDevice->mLastBaud = baud;
-    mDevice->mBackend = this;
-    return true;
+    if (isOpen())
+        mBackend->fail(error, text);
 }
 
-void FakeSerialBackend::close()
+void FakeSerialDevice::unplug()
 {
-    if (!mOpen)
+    setOpenFailure(SerialError::NotFound, QStringLiteral("No such file or directory"));
+    if (!isOpen())
         return;
-    mOpen = false;
-    if (mDevice)
-        mDevice->mCloseCount++;
-}
-
-void FakeSerialBackend::vanish()
-{
-    close();
-    setLastError(SerialError::DeviceGone, QStringLiteral("Input/output error"));
-    // Told from the event loop, as a real descriptor's hang-up is; never
-    // after this backend is gone.
-    QTimer::singleShot(0, this,
-                       [this] { emit errorOccurred(SerialError::DeviceGone, errorString()); });
-}
-
-void FakeSerialBackend::discardInput()
-{
-    if (!mOpen || !mDevice)
-        return;
-    mDevice->mPending.clear();
-}
-
-qint64 FakeSerialBackend::write(const QByteArray& bytes)
-{
-    if (!mDevice)
-        return -1;
-    if (!mOpen) {
-        mDevice->mClosedAccessCount++;
-        return -1;
-    }
-    mDevice->mWritten.append(bytes);
-    if (mDevice->mReplier) {
-        QByteArray reply;
-        for (char c : bytes)
-            reply.append(mDevice->mReplier(c));
-        if (!reply.isEmpty()) {
-            QTimer::singleShot(0, this, [this, reply] {
-                if (mOpen && mDevice)
-                    mDevice->feed(reply);
-            });
-        }
-    }
-    return bytes.size();
-}
-
-void FakeSerialBackend::flush()
-{
-    if (mDevice)
-        mDevice->mFlushCount++;
-}
-
-QByteArray FakeSerialBackend::readAll()
-{
-    if (!mDevice)
-        return {};
-    if (!mOpen) {
-        mDevice->mClosedAccessCount++;
-        return {};
-    }
-    QByteArray out;
-    out.swap(mDevice->mPending);
-    return out;
-}
-
-void FakeSerialBackend::poll()
-{
-    if (!mDevice)
-        return;
-    if (!mOpen)
-        mDevice->mClosedAccessCount++;
-}
-
-void FakeSerialBackend::setBaud(qint32 baud)
-{
-    if (mDevice)
-        mDevice->mLastBaud = baud;
+    // The backend closes at once and tells it from the event loop, as a real
+    // descriptor's hang-up is told; never after the backend is gone.
+    mBackend->close();
+    QTimer::singleShot(0, mBackend, [backend = mBackend.data()] {
+        backend->fail(SerialError::DeviceGone, QStringLiteral("Input/output error"));
+    });
 }

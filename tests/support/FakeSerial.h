@@ -3,7 +3,6 @@
 #include "platform/SerialPorts.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 
@@ -23,8 +22,7 @@ class FakeSerialDevice : public QObject
     Q_OBJECT
 public:
     using Replier = std::function<QByteArray(char written)>;
-
-    explicit FakeSerialDevice(QObject* parent = nullptr);
+    using QObject::QObject;
 
     // An inventory entry that opens this device.
     SerialPortEntry entry(const QString& name, const QString& inputDriver = {},
@@ -36,13 +34,17 @@ public:
     {
         mReplier = [](char c) { return QByteArray(1, c); };
     }
-    void setOpenFailure(SerialError error, const QString& text = QStringLiteral("refused"));
+    void setOpenFailure(SerialError error, const QString& text = QStringLiteral("refused"))
+    {
+        mOpenFailure = error;
+        mOpenFailureText = text;
+    }
     void clearOpenFailure() { mOpenFailure = SerialError::None; }
 
     // Drive from the test: bytes become readable and dataAvailable fires now.
     void feed(const QByteArray& bytes);
     // Bytes become readable without a notification (found only by a poll).
-    void feedSilently(const QByteArray& bytes);
+    void feedSilently(const QByteArray& bytes) { mPending.append(bytes); }
     // The device reports an error while open.
     void raiseError(SerialError error, const QString& text = QStringLiteral("device error"));
     // The device goes away as a real one does: an open backend closes itself
@@ -73,37 +75,6 @@ private:
     int mCloseCount = 0;
     int mFlushCount = 0;
     int mClosedAccessCount = 0;
-    bool mUnplugged = false;
     qint32 mLastBaud = 0;
     QPointer<FakeSerialBackend> mBackend;
-};
-
-class FakeSerialBackend : public SerialBackend
-{
-    Q_OBJECT
-public:
-    explicit FakeSerialBackend(FakeSerialDevice* device);
-    ~FakeSerialBackend() override;
-
-    bool open(qint32 baud) override;
-    void close() override;
-    bool isOpen() const override { return mOpen; }
-    qint64 write(const QByteArray& bytes) override;
-    void flush() override;
-    QByteArray readAll() override;
-    void poll() override;
-    void discardInput() override;
-    void setBaud(qint32 baud) override;
-
-    void announce() { emit dataAvailable(); }
-    void fail(SerialError e, const QString& text)
-    {
-        setLastError(e, text);
-        emit errorOccurred(e, text);
-    }
-    void vanish();
-
-private:
-    QPointer<FakeSerialDevice> mDevice;
-    bool mOpen = false;
 };
