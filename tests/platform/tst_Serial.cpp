@@ -1,107 +1,224 @@
 #include "FakeSerial.h"
+#include "platform/QSerialPortBackend.h"
 #include "platform/Serial.h"
+#include "platform/SerialPorts.h"
 
 #include <QSignalSpy>
+#include <QTranslator>
 #include <QtTest>
 
+#include <clocale>
 #include <numeric>
 
+#include <sys/ioctl.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+// The master side stands in for the controller; our slave descriptor keeps it from hanging up.
+struct PtyPair
+{
+    PtyPair()
+    {
+        char name[256] = {};
+        termios raw{};
+        ::cfmakeraw(&raw);
+        if (::openpty(&master, &slave, name, &raw, nullptr) == 0)
+            path = QString::fromLocal8Bit(name);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+    }
+    ~PtyPair()
+    {
+        ::close(master);
+        ::close(slave);
+    }
+    QByteArray receive()
+    {
+        char buf[512];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        return n > 0 ? QByteArray(buf, n) : QByteArray();
+    }
+
+    int master = -1, slave = -1;
+    QString path;
+};
+
+// Qt's messages as a Japanese desktop shows them (its translations
+// installed): no English word left in them.
+class JapaneseQt : public QTranslator
+{
+public:
+    QString translate(const char* context, const char*, const char*, int) const override
+    {
+        return QStringLiteral("エラー（%1）").arg(QLatin1String(context));
+    }
+    bool isEmpty() const override { return false; }
+};
+
+// Serial, the system's devices behind it, and the list of ports to choose from.
 class TestSerial : public QObject
 {
     Q_OBJECT
 private slots:
-    void openFailureKeepsTheReason_data();
-    void openFailureKeepsTheReason();
-    void bytesSpeedAndNotificationsPass();
-    void reopenAndClose();
-};
-
-// A device's own refusal reaches the user through the link's alerts, which the
-// link tests check per reason; these are the refusals of Serial itself.
-void TestSerial::openFailureKeepsTheReason_data()
-{
-    QTest::addColumn<bool>("portChosen"); // one whose entry makes no backend
-    QTest::newRow("no port chosen") << false;
-    QTest::newRow("entry makes no backend") << true;
-}
-
-void TestSerial::openFailureKeepsTheReason()
-{
-    QFETCH(bool, portChosen);
-    Serial serial;
-    if (portChosen)
+    // A device's own refusal reaches the user through the link's alerts, which
+    // the link tests check per reason; these are Serial's own refusals.
+    void openFailureKeepsTheReason()
+    {
+        Serial serial;
+        QVERIFY(!serial.open()); // no port chosen
+        QCOMPARE(serial.openError(), SerialError::NotFound);
         serial.setSerialPort({"broken", {}, {}, [] { return std::unique_ptr<SerialBackend>(); }});
-    QVERIFY(!serial.open() && !serial.isOpen());
-    QCOMPARE(serial.openError(), SerialError::NotFound);
-    QVERIFY(!serial.openErrorString().isEmpty());
-}
+        QVERIFY(!serial.open() && !serial.isOpen()); // an entry that makes no backend
+        QCOMPARE(serial.openError(), SerialError::NotFound);
+        QVERIFY(!serial.openErrorString().isEmpty());
+    }
 
-void TestSerial::bytesSpeedAndNotificationsPass()
-{
-    FakeSerialDevice device;
-    Serial serial;
-    QSignalSpy data(&serial, &Serial::dataAvailable);
-    QSignalSpy errors(&serial, &Serial::error);
-    serial.setSerialPort(device.entry("fake"));
-    serial.setBaud(19200);
-    QVERIFY(serial.open());
-    QCOMPARE(device.lastBaud(), 19200);
-    serial.setBaud(9600); // while open: at once
-    QCOMPARE(device.lastBaud(), 9600);
-    QByteArray all(256, '\0');
-    std::iota(all.begin(), all.end(), '\0');
-    serial.write(all);
-    serial.xmitWait();
-    QVERIFY(device.written() == all && device.flushCount() >= 1);
-    device.feedSilently(QByteArray("\x00\xFF", 2));
-    serial.poll(); // found only by looking
-    QCOMPARE(serial.readAll(), QByteArray("\x00\xFF", 2));
-    device.setEcho();
-    serial.write("\x5A");
-    QCOMPARE(data.count(), 0); // never from inside write()
-    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 1, 5000);
-    QCOMPARE(serial.readAll() + serial.readAll(), QByteArray("\x5A"));
-    device.raiseError(SerialError::DeviceGone, "hung up");
-    QCOMPARE(errors,
-             (QList<QList<QVariant>>{{QVariant::fromValue(SerialError::DeviceGone), "hung up"}}));
-}
+    // Held by another program, by its lock file or by TIOCEXCL alone, the
+    // port is found busy by the error code: the text says nothing usable.
+    void busyUnderAJapaneseDesktop_data()
+    {
+        QTest::addColumn<bool>("lockFile"); // else held by TIOCEXCL only
+        QTest::newRow("lock file") << true;
+        QTest::newRow("TIOCEXCL") << false;
+    }
+    void busyUnderAJapaneseDesktop()
+    {
+        QFETCH(bool, lockFile);
+        if (!lockFile && ::geteuid() == 0)
+            QSKIP("the superuser opens a terminal held exclusively");
+        PtyPair pty;
+        QSerialPortBackend holder(pty.path);
+        QVERIFY(lockFile ? holder.open(9600) : ::ioctl(pty.slave, TIOCEXCL) == 0);
 
-void TestSerial::reopenAndClose()
-{
-    FakeSerialDevice device, other;
-    Serial serial;
-    QSignalSpy data(&serial, &Serial::dataAvailable);
-    QSignalSpy errors(&serial, &Serial::error);
-    serial.setSerialPort(device.entry("fake"));
-    serial.write("abc"); // never opened: nothing happens
-    serial.poll();
-    QCOMPARE(device.openCount(), 0);
-    QVERIFY(serial.open() && serial.open()); // the old backend is closed first
-    QCOMPARE(device.closeCount(), 1);
-    serial.setSerialPort(other.entry("other")); // takes effect at the next open
-    QVERIFY(serial.open());
-    QCOMPARE(device.closeCount(), 2);
-    serial.write("x");
-    serial.close();
-    serial.close();
-    QCOMPARE(other.closeCount(), 1);
-    other.feed("late"); // a closed port hears nothing more
-    other.raiseError(SerialError::Other);
-    QCoreApplication::processEvents();
-    QCOMPARE(data.count() + errors.count(), 0);
-    QCOMPARE(device.written() + '|' + other.written() + serial.readAll(), QByteArray("|x"));
+        const QByteArray oldLocale = std::setlocale(LC_ALL, nullptr);
+        JapaneseQt japanese;
+        std::setlocale(LC_ALL, "ja_JP.UTF-8"); // the system's own texts too, where installed
+        QCoreApplication::installTranslator(&japanese);
+        QSerialPortBackend backend(pty.path);
+        const bool opened = backend.open(9600);
+        const QString text = backend.errorString();
+        QCoreApplication::removeTranslator(&japanese);
+        std::setlocale(LC_ALL, oldLocale.constData());
 
-    // The link closes the port in its handlers: the emitting backend must outlive its signal.
-    connect(&serial, &Serial::dataAvailable, [&] { serial.close(); });
-    connect(&serial, &Serial::error, [&] { serial.close(); });
-    QVERIFY(serial.open());
-    other.feed("a");
-    QVERIFY(!serial.isOpen() && serial.open());
-    other.raiseError(SerialError::DeviceGone);
-    QVERIFY(!serial.isOpen());
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(other.closeCount(), 3);
-}
+        QVERIFY(!opened);
+        QVERIFY(!text.contains("lock", Qt::CaseInsensitive));
+        QCOMPARE(backend.lastError(), SerialError::Busy);
+        // Once the holder lets go the device opens.
+        holder.close();
+        QCOMPARE(::ioctl(pty.slave, TIOCNXCL), 0);
+        QVERIFY(backend.open(9600));
+    }
+
+    void everyByteValueBothWays()
+    {
+        PtyPair pty;
+        // Reached as the user would, by a path in VANTOR_IR_PORTS.
+        qputenv("VANTOR_IR_PORTS", pty.path.toLocal8Bit());
+        const SerialPortEntry entry = SerialPorts::at(SerialPorts::count() - 1);
+        qunsetenv("VANTOR_IR_PORTS");
+        QCOMPARE(entry.name, pty.path);
+        const std::unique_ptr<SerialBackend> backend = entry.makeBackend();
+        QVERIFY2(backend->open(9600), qPrintable(backend->errorString()));
+        QByteArray all(256, '\0');
+        std::iota(all.begin(), all.end(), '\0');
+        QCOMPARE(backend->write(all), qint64(all.size()));
+        backend->flush();
+        QByteArray out;
+        QTRY_COMPARE_WITH_TIMEOUT(out += pty.receive(), all, 10000);
+
+        // Only the notification reads: nothing polls.
+        QByteArray in;
+        connect(backend.get(), &SerialBackend::dataAvailable, [&] { in += backend->readAll(); });
+        QCOMPARE(::write(pty.master, all.constData(), all.size()), ssize_t(all.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(in, all, 10000);
+    }
+
+    void hangUpIsReportedOnce()
+    {
+        PtyPair pty;
+        QSerialPortBackend backend(pty.path);
+        QVERIFY(backend.open(9600));
+        QSignalSpy errors(&backend, &SerialBackend::errorOccurred);
+        ::close(std::exchange(pty.slave, -1));
+        ::close(std::exchange(pty.master, -1));
+        QTRY_VERIFY_WITH_TIMEOUT(errors.count() > 0, 10000);
+        QCOMPARE(errors.first().at(0).value<SerialError>(), SerialError::DeviceGone);
+        // A dead descriptor left watched would report on every pass of the event loop.
+        for (int i = 0; i < 20; ++i)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCOMPARE(errors.count(), 1);
+        QVERIFY(!backend.isOpen());
+    }
+
+    void reopenAndClose()
+    {
+        FakeSerialDevice device, other;
+        Serial serial;
+        QSignalSpy data(&serial, &Serial::dataAvailable);
+        QSignalSpy errors(&serial, &Serial::error);
+        serial.setSerialPort(device.entry("fake"));
+        serial.setBaud(19200);
+        serial.write("abc"); // never opened: nothing happens
+        serial.poll();
+        QCOMPARE(device.openCount(), 0);
+        QVERIFY(serial.open() && serial.open()); // the old backend is closed first
+        QCOMPARE(device.closeCount(), 1);
+        QCOMPARE(device.lastBaud(), 19200);
+        serial.setBaud(9600); // while open: at once
+        QCOMPARE(device.lastBaud(), 9600);
+        serial.setSerialPort(other.entry("other")); // takes effect at the next open
+        QVERIFY(serial.open());
+        QCOMPARE(device.closeCount(), 2);
+        serial.write("x");
+        serial.close();
+        serial.close();
+        QCOMPARE(other.closeCount(), 1);
+        other.feed("late"); // a closed port hears nothing more
+        other.raiseError(SerialError::Other);
+        QCoreApplication::processEvents();
+        QCOMPARE(data.count() + errors.count(), 0);
+        QCOMPARE(device.written() + '|' + other.written() + serial.readAll(), QByteArray("|x"));
+
+        // The link closes the port in its handlers: the emitting backend must outlive its signal.
+        connect(&serial, &Serial::dataAvailable, [&] { serial.close(); });
+        connect(&serial, &Serial::error, [&] { serial.close(); });
+        QVERIFY(serial.open());
+        other.feed("a");
+        QVERIFY(!serial.isOpen() && serial.open());
+        other.raiseError(SerialError::DeviceGone);
+        QVERIFY(!serial.isOpen());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(other.closeCount(), 3);
+    }
+
+    void portOrderAndHandTypedPaths()
+    {
+        // Blanks around an entry are not part of it, empty and blank-only
+        // entries say nothing, and a name given twice, even in another case
+        // or padded, is one port (the first).
+        qputenv("VANTOR_IR_PORTS",
+                " /tmp/ttyV1\t::/dev/pts/9:  :/TMP/TTYV1:/tmp/ttyV0: /dev/pts/9 :");
+        for (const char* name : {"Virtual QMC-4410", "Second"})
+            SerialPorts::registerExtraPort(
+                {name, "virtual", "virtual", [] { return std::unique_ptr<SerialBackend>(); }});
+        // After the system's own ports come the paths given, then the extras.
+        const QStringList names{"/tmp/ttyV1", "/dev/pts/9", "/tmp/ttyV0", "Virtual QMC-4410",
+                                "Second"};
+        const QList<SerialPortEntry> ports = SerialPorts::list();
+        QStringList tail, paths;
+        for (qsizetype i = ports.size() - names.size(); i < ports.size(); ++i) {
+            tail << ports.at(i).name;
+            paths << ports.at(i).inputDriverName;
+        }
+        QCOMPARE(tail, names);
+        QCOMPARE(paths.first(3), names.first(3)); // opened at the trimmed path
+        QVERIFY(SerialPorts::at(int(ports.size())).isNull() && SerialPorts::at(-1).isNull());
+        SerialPorts::clearExtraPorts();
+        qunsetenv("VANTOR_IR_PORTS");
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSerial)
 #include "tst_Serial.moc"
