@@ -37,18 +37,13 @@ public:
     }
     void SetFoceCloseVisible(bool visible) override { foceCloseVisible = visible; }
     void EnableControllerButtons(bool enable) override { buttonsEnabled.append(enable); }
-    void ShowPortSettings() override
-    {
-        ++portSettingsRequests;
-        if (onPortSettings)
-            onPortSettings();
-    }
+    void ShowPortSettings() override { ++portSettingsRequests; }
     int Alert(int icon, const QString& action, const QString& cancel, const QString& alternate,
               const QString& message, const QString& explanation, const QString& title) override
     {
         alerts.append({QString::number(beeps), QString::number(icon), action, cancel, alternate,
                        message, explanation, title});
-        return alertAnswer;
+        return 1; // the action button
     }
     void Beep() override { ++beeps; }
 
@@ -58,10 +53,8 @@ public:
     bool foceCloseVisible = false;
     QList<bool> buttonsEnabled;
     int portSettingsRequests = 0;
-    std::function<void()> onPortSettings;
     std::function<void()> onProgress;
     QList<QStringList> alerts; // {beeps before, icon, action, cancel, alternate, message, ...}
-    int alertAnswer = 1;
     int beeps = 0;
 };
 
