@@ -1,6 +1,6 @@
 // The remote window: clicks and keys typed, the bytes on the wire, the pop-up,
-// the lamp and the menus, what a screen reader is told; its key buttons and the
-// virtual controller's monitor.
+// the lamp and the menus, what a screen reader is told, and the virtual
+// controller's monitor.
 #include "FakeSerial.h"
 #include "app/MenuBar1.h"
 #include "app/Module1.h"
@@ -22,7 +22,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
-#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -348,17 +347,12 @@ private slots:
             QCOMPARE(gPref->mPortInfo ? gPref->mPortInfo->mName : QString(), cPortName);
     }
 
-    void keysAreAnnounced()
+    void simulationOnlyShowsTheBytes()
     {
-        type("Tab Tab");
-        MyPicBtnClass* key = mWin->IRRCnv[25];
-        QAccessibleInterface* acc = QAccessible::queryAccessibleInterface(key);
-        QVERIFY(acc->role() == QAccessible::Button && acc->state().focused);
-        // Descriptions follow the pop-up's choices.
-        QCOMPARE(description(key), QStringLiteral("19 を送信"));
         mWin->PopupMenu_Choice(QStringLiteral("ID=2"));
         mWin->PopupMenu_Choice(QStringLiteral("#3 variable"));
         mWin->PopupMenu_Choice(QStringLiteral("Simulation"));
+        // A screen reader is told what a key would send.
         QCOMPARE(description(mWin->IRRCnv[11]),
                  QStringLiteral("Simulation: F8 42 01 2B (未送信) — Up"));
         // An assistive tool's press sends nothing in simulation, only shows it.
@@ -403,6 +397,7 @@ private slots:
         mWin->mRemNum = 3;
         clickKey(5);
         QTRY_COMPARE(mWin->virtualMonitor()->variableText(3), QStringLiteral("37 (0x25)"));
+        QCOMPARE(mWin->virtualMonitor()->keyText(), QStringLiteral("37 (0x25)  ID=2  key 5"));
         QCOMPARE(mModals, QStringList()); // no alert
         mWin->virtualMonitor()->close();
     }
@@ -430,50 +425,6 @@ private slots:
         if (sends)
             waitIdle();
         QCOMPARE(mFake->written().toHex(), QByteArray(sends ? "05" : ""));
-    }
-
-    // The monitor shows what the controller model received and follows every change.
-    void monitorShowsWhatTheModelReceived_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("variable");
-        QTest::addColumn<QStringList>("shown"); // key, the variable's value, run state
-        auto row = [](const char* name, const char* hex, int n, QStringList shown) {
-            QTest::newRow(name) << QByteArray::fromHex(hex) << n << shown;
-        };
-        row("key 32, ID 4 (escaped)", "FF80", 8, {"128 (0x80)  ID=4  key 32", "0 (0x00)", "停止"});
-        row("#8, then key 1 of ID 2", "F847018021", 8,
-            {"33 (0x21)  ID=2  key 1", "128 (0x80)", "停止"});
-        row("run", "FB", 2, {"-", "0 (0x00)", "実行中"});
-    }
-    void monitorShowsWhatTheModelReceived()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, variable);
-        QFETCH(QStringList, shown);
-        QmcModel model;
-        VirtualMonitor monitor(&model);
-        QCOMPARE(monitor.keyText(), QStringLiteral("-"));
-        for (char byte : bytes)
-            model.feed(quint8(byte));
-        QTRY_COMPARE(
-            (QStringList{monitor.keyText(), monitor.variableText(variable), monitor.runText()}),
-            shown);
-    }
-
-    void monitorShowsServos()
-    {
-        QmcModel model;
-        VirtualMonitor monitor(&model);
-        // Servo 3 to 30, then to 255; servo 47 to 100; servo 3 switched on.
-        for (char byte : QByteArray::fromHex("E6031EE603FFE62F64E703"))
-            model.feed(quint8(byte));
-        QTRY_COMPARE(monitor.servoText(3), QStringLiteral("255"));
-        QCOMPARE(monitor.servoText(47), QStringLiteral("100"));
-        // Servos switched on are drawn in the ordinary text colour, the others greyed.
-        auto* table = monitor.findChild<QTableWidget*>(QStringLiteral("ServoTable"));
-        QCOMPARE(table->item(0, 2)->foreground().color(), monitor.palette().text().color());
-        QVERIFY(table->item(0, 3)->foreground().color() != monitor.palette().text().color());
     }
 };
 
