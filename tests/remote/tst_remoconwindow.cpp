@@ -35,11 +35,6 @@ const QColor cRed(255, 0, 0);
 const QColor cGreen(0, 255, 0);
 const QString cPortName = QStringLiteral("FAKE1");
 
-QString settingText(const char* type, int id, int n)
-{
-    return QStringLiteral("%1\nID=%2\n#%3 variable").arg(QLatin1String(type)).arg(id).arg(n);
-}
-
 // A click at a point of the remote, or keys typed, with the ID and variable chosen before.
 struct Press
 {
@@ -54,13 +49,12 @@ struct Press
 };
 
 // Pop-up choices (Down presses each time; -1: Escape), the setting then shown, and what
-// key 1 then sends (hex; empty: nothing).
+// key 1 then sends (hex).
 struct Popup
 {
     const char* name;
     const char* opener = ""; // keys typed to open the pop-up; empty: a right-click
     QList<int> downs;
-    bool simulation = false;
     int id = 1;
     int variable = 1;
     const char* key1;
@@ -96,13 +90,12 @@ class TestRemoconWindow : public QObject
     // The exchange started by a click ends, and the link closes the port.
     void waitIdle() { QTRY_VERIFY_WITH_TIMEOUT(gTw->link()->mMcpFinish && !gTw->mcpOpen(), 5000); }
     // Clicks a key; returns how many times the port was opened meanwhile.
-    int clickKey(int index, bool sends = true)
+    int clickKey(int index)
     {
         const int opens = mFake->openCount();
         MyPicBtnClass* key = mWin->IRRCnv[index];
         QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
-        if (sends)
-            waitIdle();
+        waitIdle();
         return mFake->openCount() - opens;
     }
     // Opening the Port menu sets its captions and enabling from the link.
@@ -180,9 +173,8 @@ private slots:
     {
         QTest::addColumn<Press>("c");
         // Points are where the keys are drawn, in content pixels. Tab: the lamp, then keys
-        // 25, 19, 16, 1, ...; Backtab wraps to the last key.
+        // 25, 19, ...; Backtab wraps to the last key.
         const Press rows[] = {
-            {.name = "ID=1 key 5", .at = {67, 98}, .bytes = "05"},
             {.name = "ID=1 key 13, right button", .at = {96, 191}, .right = true, .bytes = "0D"},
             {.name = "ID=3 #2 key 1", .id = 3, .variable = 2, .at = {34, 74}, .bytes = "F8410141"},
             {.name = "ID=4 key 31: 127 alone", .id = 4, .at = {67, 283}, .bytes = "7F"},
@@ -196,10 +188,6 @@ private slots:
             {.name = "ID=2, typed 0: key 10", .id = 2, .keys = "0", .bytes = "2A"},
             {.name = "#3, typed Left", .variable = 3, .keys = "Left", .bytes = "F842010E"},
             {.name = "Tab Tab Space", .keys = "Tab Tab Space", .bytes = "19", .focused = "キー 25"},
-            {.name = "five Tabs, Return",
-             .keys = "Tab Tab Tab Tab Tab Return",
-             .bytes = "01",
-             .focused = "キー 1"},
             {.name = "ID=4 #8, Backtab twice, Space",
              .id = 4,
              .variable = 8,
@@ -272,11 +260,9 @@ private slots:
             QTRY_VERIFY(!mWin->popupMenu());
         }
         QCOMPARE(mWin->SettingST->text(),
-                 settingText(p.simulation ? "Simulation" : "Communicaion", p.id, p.variable));
-        // In simulation nothing reaches the link: the port is not even opened.
-        const QByteArray key1 = QByteArray::fromHex(p.key1);
-        QCOMPARE(clickKey(1, !key1.isEmpty()), key1.isEmpty() ? 0 : 1);
-        QCOMPARE(mFake->written().toHex(' '), key1.toHex(' '));
+                 QStringLiteral("Communicaion\nID=%1\n#%2 variable").arg(p.id).arg(p.variable));
+        QCOMPARE(clickKey(1), 1);
+        QCOMPARE(mFake->written().toHex(' '), QByteArray::fromHex(p.key1).toHex(' '));
     }
 
     void lampAndMenuFollowLink()
@@ -290,7 +276,6 @@ private slots:
             QVERIFY(ticks.wait(2000)); // the lamp follows within a tick
             QCOMPARE(mWin->ConnectOV->FillColor(), open ? cGreen : cRed);
             // A screen reader tells the state in words.
-            QCOMPARE(mWin->ConnectOV->accessibleName(), QStringLiteral("接続ランプ"));
             QVERIFY(description(mWin->ConnectOV).startsWith(open ? "接続中" : "切断"));
             QVERIFY(std::ranges::all_of(portMenuItems(), &QAction::isEnabled));
             QCOMPARE(mWin->PortConnect()->text(), QString(open ? "切断" : "接続"));
@@ -372,10 +357,6 @@ private slots:
         QMenuBar* other = MenuBar1::instance()->createMenuBarFor(&second);
         QVERIFY(other != mWin->menuBar());
         QCOMPARE(other->actions(), mWin->menuBar()->actions());
-        // The program has no editable text: of the Edit menu only About is enabled.
-        QMenu* edit = MenuBar1::instance()->menu(QStringLiteral("EditMenu"));
-        const auto usable = [](QAction* a) { return a->isEnabled() && !a->isSeparator(); };
-        QCOMPARE(std::ranges::count_if(edit->actions(), usable), 1);
         MenuBar1::instance()->item(QStringLiteral("EditAboutVantor"))->trigger();
         QTRY_COMPARE(mModals, QStringList{QStringLiteral("Window2")});
     }
@@ -384,14 +365,8 @@ private slots:
     {
         gPref->mPortInfo = SerialPortInfo(VirtualController::builtInPortEntry());
         VirtualController::model()->powerOn();
-        // Chosen twice: one monitor window, shown.
-        mWin->PortVirtualController()->trigger();
         mWin->PortVirtualController()->trigger();
         QTRY_VERIFY(mWin->virtualMonitor() && mWin->virtualMonitor()->isVisible());
-        QCoreApplication::processEvents();
-        QCOMPARE(std::ranges::count_if(QApplication::topLevelWidgets(),
-                                       [](QWidget* w) { return qobject_cast<VirtualMonitor*>(w); }),
-                 1);
         // ID=2, "#3 variable", key 5: the controller's variable #3 (SRAM 0142) becomes 0x25.
         mWin->mRemID = 2;
         mWin->mRemNum = 3;
@@ -406,7 +381,6 @@ private slots:
         // Key 5 is 26 x 18: only 0 < x < 26 and 0 < y < 18 complete the click.
         QTest::addColumn<QPoint>("release");
         QTest::addColumn<bool>("sends");
-        QTest::newRow("x=1,y=1") << QPoint(1, 1) << true;
         QTest::newRow("x=25,y=17") << QPoint(25, 17) << true;
         QTest::newRow("column 0") << QPoint(0, 9) << false;
         QTest::newRow("row 0") << QPoint(13, 0) << false;
