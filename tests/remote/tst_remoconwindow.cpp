@@ -1,5 +1,6 @@
 // The remote window: clicks and keys typed, the bytes on the wire, the pop-up,
-// the lamp and Port menu, and what a screen reader is told.
+// the lamp and the menus, what a screen reader is told, and the virtual
+// controller's monitor.
 #include "FakeSerial.h"
 #include "app/MenuBar1.h"
 #include "app/Module1.h"
@@ -19,6 +20,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,29 +35,26 @@ const QColor cRed(255, 0, 0);
 const QColor cGreen(0, 255, 0);
 const QString cPortName = QStringLiteral("FAKE1");
 
-QString settingText(const char* type, int id, int n)
-{
-    return QStringLiteral("%1\nID=%2\n#%3 variable").arg(QLatin1String(type)).arg(id).arg(n);
-}
-
-// A click at a point of the remote, with the ID and variable chosen before.
-struct Click
+// A click at a point of the remote, or keys typed, with the ID and variable chosen before.
+struct Press
 {
     const char* name;
     int id = 1;
     int variable = 1;
-    QPoint at; // content pixels
+    QPoint at = {}; // content pixels
     bool right = false;
-    const char* bytes; // hex: what the controller receives
+    const char* keys = ""; // typed instead: space-separated key sequences
+    const char* bytes;     // hex: what the controller receives
+    QString focused = {};  // accessible name of the control focused by the keys; empty: none
 };
 
 // Pop-up choices (Down presses each time; -1: Escape), the setting then shown, and what
-// key 1 then sends (hex; empty: nothing).
+// key 1 then sends (hex).
 struct Popup
 {
     const char* name;
+    const char* opener = ""; // keys typed to open the pop-up; empty: a right-click
     QList<int> downs;
-    bool simulation = false;
     int id = 1;
     int variable = 1;
     const char* key1;
@@ -66,6 +65,7 @@ struct Connect
 {
     const char* name;
     const char* item = "";        // the Port menu item chosen; empty: the lamp
+    const char* keys = "";        // typed instead of a click on the lamp
     const char* chosen = "FAKE1"; // the remembered port; empty: none
     bool openFails = false;
     bool startOpen = false; // with NotAutoDisconnect on
@@ -73,21 +73,10 @@ struct Connect
     QStringList modals = {};
 };
 
-// Keys typed with the ID and variable chosen before.
-struct Typed
-{
-    int id = 1;
-    int num = 1;          // the variable
-    const char* keys;     // typed in order, space-separated key sequences
-    const char* wire;     // what the controller receives, hex
-    QString focused = {}; // accessible name of the focused control after; empty: none
-};
-
 } // namespace
-Q_DECLARE_METATYPE(Click)
+Q_DECLARE_METATYPE(Press)
 Q_DECLARE_METATYPE(Popup)
 Q_DECLARE_METATYPE(Connect)
-Q_DECLARE_METATYPE(Typed)
 
 class TestRemoconWindow : public QObject
 {
@@ -101,13 +90,12 @@ class TestRemoconWindow : public QObject
     // The exchange started by a click ends, and the link closes the port.
     void waitIdle() { QTRY_VERIFY_WITH_TIMEOUT(gTw->link()->mMcpFinish && !gTw->mcpOpen(), 5000); }
     // Clicks a key; returns how many times the port was opened meanwhile.
-    int clickKey(int index, Qt::MouseButton button = Qt::LeftButton, bool sends = true)
+    int clickKey(int index)
     {
         const int opens = mFake->openCount();
         MyPicBtnClass* key = mWin->IRRCnv[index];
-        QTest::mouseClick(key, button, {}, key->rect().center());
-        if (sends)
-            waitIdle();
+        QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
+        waitIdle();
         return mFake->openCount() - opens;
     }
     // Opening the Port menu sets its captions and enabling from the link.
@@ -181,12 +169,12 @@ private slots:
         SerialPorts::clearOverride();
     }
 
-    void clickSendsKeyBytes_data()
+    void keySends_data()
     {
-        QTest::addColumn<Click>("c");
-        // Points are where the keys are drawn, in content pixels.
-        const Click rows[] = {
-            {.name = "ID=1 key 5", .at = {67, 98}, .bytes = "05"},
+        QTest::addColumn<Press>("c");
+        // Points are where the keys are drawn, in content pixels. Tab: the lamp, then keys
+        // 25, 19, ...; Backtab wraps to the last key.
+        const Press rows[] = {
             {.name = "ID=1 key 13, right button", .at = {96, 191}, .right = true, .bytes = "0D"},
             {.name = "ID=3 #2 key 1", .id = 3, .variable = 2, .at = {34, 74}, .bytes = "F8410141"},
             {.name = "ID=4 key 31: 127 alone", .id = 4, .at = {67, 283}, .bytes = "7F"},
@@ -197,18 +185,34 @@ private slots:
              .at = {67, 305},
              .bytes = "F8470180"},
             {.name = "between keys 1 and 2", .at = {50, 74}, .bytes = ""},
+            {.name = "ID=2, typed 0: key 10", .id = 2, .keys = "0", .bytes = "2A"},
+            {.name = "#3, typed Left", .variable = 3, .keys = "Left", .bytes = "F842010E"},
+            {.name = "Tab Tab Space", .keys = "Tab Tab Space", .bytes = "19", .focused = "キー 25"},
+            {.name = "ID=4 #8, Backtab twice, Space",
+             .id = 4,
+             .variable = 8,
+             .keys = "Backtab Backtab Space",
+             .bytes = "F8470180",
+             .focused = "キー 32"},
         };
-        for (const Click& c : rows)
+        for (const Press& c : rows)
             QTest::newRow(c.name) << c;
     }
-    void clickSendsKeyBytes()
+    void keySends()
     {
-        QFETCH(Click, c);
-        mWin->mRemID = c.id;
-        mWin->mRemNum = c.variable;
-        const QPoint at = mWin->content()->mapTo(mWin, c.at);
+        QFETCH(Press, c);
+        mWin->PopupMenu_Choice(QStringLiteral("ID=%1").arg(c.id));
+        mWin->PopupMenu_Choice(QStringLiteral("#%1 variable").arg(c.variable));
         const int opens = mFake->openCount();
-        QTest::mouseClick(mWin->windowHandle(), c.right ? Qt::RightButton : Qt::LeftButton, {}, at);
+        if (QString(c.keys).isEmpty()) {
+            const QPoint at = mWin->content()->mapTo(mWin, c.at);
+            const Qt::MouseButton button = c.right ? Qt::RightButton : Qt::LeftButton;
+            QTest::mouseClick(mWin->windowHandle(), button, {}, at);
+        } else {
+            type(QLatin1String(c.keys));
+            QWidget* focused = QApplication::focusWidget();
+            QCOMPARE(focused ? focused->accessibleName() : QString(), c.focused);
+        }
         const QByteArray bytes = QByteArray::fromHex(c.bytes);
         if (!bytes.isEmpty()) // a key writes its first byte at once, during the click
             waitIdle();
@@ -222,8 +226,16 @@ private slots:
         QTest::addColumn<Popup>("p");
         const Popup rows[] = {
             {.name = "ID=2 then #3", .downs = {2, 7}, .id = 2, .variable = 3, .key1 = "F8420121"},
-            {.name = "ID=2 then dismissed", .downs = {2, -1}, .id = 2, .key1 = "21"},
-            {.name = "Simulation, ID=4, Communicaion", .downs = {14, 4, 13}, .id = 4, .key1 = "61"},
+            {.name = "Shift+F10: ID=2 then dismissed",
+             .opener = "Shift+F10",
+             .downs = {2, -1},
+             .id = 2,
+             .key1 = "21"},
+            {.name = "Menu key: Simulation, ID=4, Communicaion",
+             .opener = "Menu",
+             .downs = {14, 4, 13},
+             .id = 4,
+             .key1 = "61"},
         };
         for (const Popup& p : rows)
             QTest::newRow(p.name) << p;
@@ -234,7 +246,13 @@ private slots:
         for (int n : p.downs) {
             // A right-click on the settings text, which passes its clicks to the window.
             const QPoint pos = mWin->SettingST->mapTo(mWin, QPoint(50, 24));
-            QTest::mouseClick(mWin->windowHandle(), Qt::RightButton, {}, pos);
+            if (QString(p.opener).isEmpty()) {
+                QTest::mouseClick(mWin->windowHandle(), Qt::RightButton, {}, pos);
+            } else {
+                mWin->activateWindow(); // the keys go to the window the pop-up left
+                QVERIFY(QTest::qWaitForWindowActive(mWin));
+                type(QLatin1String(p.opener));
+            }
             QTRY_VERIFY(mWin->popupMenu() && mWin->popupMenu()->isVisible());
             for (int i = 0; i < n; ++i)
                 QTest::keyClick(mWin->popupMenu(), Qt::Key_Down);
@@ -242,11 +260,9 @@ private slots:
             QTRY_VERIFY(!mWin->popupMenu());
         }
         QCOMPARE(mWin->SettingST->text(),
-                 settingText(p.simulation ? "Simulation" : "Communicaion", p.id, p.variable));
-        // In simulation nothing reaches the link: the port is not even opened.
-        const QByteArray key1 = QByteArray::fromHex(p.key1);
-        QCOMPARE(clickKey(1, Qt::LeftButton, !key1.isEmpty()), key1.isEmpty() ? 0 : 1);
-        QCOMPARE(mFake->written().toHex(' '), key1.toHex(' '));
+                 QStringLiteral("Communicaion\nID=%1\n#%2 variable").arg(p.id).arg(p.variable));
+        QCOMPARE(clickKey(1), 1);
+        QCOMPARE(mFake->written().toHex(' '), QByteArray::fromHex(p.key1).toHex(' '));
     }
 
     void lampAndMenuFollowLink()
@@ -259,6 +275,8 @@ private slots:
                 gTw->RbPortClose(true);
             QVERIFY(ticks.wait(2000)); // the lamp follows within a tick
             QCOMPARE(mWin->ConnectOV->FillColor(), open ? cGreen : cRed);
+            // A screen reader tells the state in words.
+            QVERIFY(description(mWin->ConnectOV).startsWith(open ? "接続中" : "切断"));
             QVERIFY(std::ranges::all_of(portMenuItems(), &QAction::isEnabled));
             QCOMPARE(mWin->PortConnect()->text(), QString(open ? "切断" : "接続"));
         }
@@ -274,7 +292,10 @@ private slots:
             {.name = "lamp: chosen port missing", .chosen = "GONE", .modals = {alert, dialog}},
             {.name = "lamp: port will not open", .openFails = true, .modals = {alert}},
             {.name = "lamp: opens", .opens = true},
-            {.name = "lamp: closes an open link", .startOpen = true},
+            {.name = "Ctrl+L: opens", .keys = "Ctrl+L", .opens = true},
+            {.name = "focused lamp, Space: closes an open link",
+             .keys = "Tab Space",
+             .startOpen = true},
             {.name = "menu: opens", .item = "PortConnect", .opens = true},
             {.name = "menu: port setting", .item = "PortSetting", .modals = {dialog}},
         };
@@ -293,7 +314,9 @@ private slots:
         if (c.startOpen)
             QVERIFY(gTw->RbPortOpen());
         const int closes = mFake->closeCount();
-        if (QString(c.item).isEmpty()) {
+        if (!QString(c.keys).isEmpty()) {
+            type(QLatin1String(c.keys));
+        } else if (QString(c.item).isEmpty()) {
             QTest::mouseClick(mWin->ConnectOV, Qt::LeftButton, {}, QPoint(12, 6));
         } else {
             QAction* item = MenuBar1::instance()->item(QLatin1String(c.item));
@@ -309,51 +332,12 @@ private slots:
             QCOMPARE(gPref->mPortInfo ? gPref->mPortInfo->mName : QString(), cPortName);
     }
 
-    void keysSendWhatAClickSends_data()
+    void simulationOnlyShowsTheBytes()
     {
-        QTest::addColumn<Typed>("t");
-        // Tab: the lamp, then 25, 19, 16, 1, ...; Backtab wraps to the last key.
-        const Typed rows[] = {
-            {.id = 2, .keys = "0", .wire = "2a"}, // key 10
-            {.num = 3, .keys = "Left", .wire = "f842010e"},
-            {.keys = "Tab Tab Space", .wire = "19", .focused = "キー 25"},
-            {.keys = "Tab Tab Tab Tab Tab Return", .wire = "01", .focused = "キー 1"},
-            {.id = 4,
-             .num = 8,
-             .keys = "Backtab Backtab Space",
-             .wire = "f8470180",
-             .focused = "キー 32"},
-        };
-        for (const Typed& t : rows)
-            QTest::addRow("%s, ID=%d #%d", t.keys, t.id, t.num) << t;
-    }
-    void keysSendWhatAClickSends()
-    {
-        QFETCH(Typed, t);
-        mWin->PopupMenu_Choice(QStringLiteral("ID=%1").arg(t.id));
-        mWin->PopupMenu_Choice(QStringLiteral("#%1 variable").arg(t.num));
-        type(QLatin1String(t.keys));
-        waitIdle();
-        QCOMPARE(mFake->written().toHex(), QByteArray(t.wire));
-        QWidget* focused = QApplication::focusWidget();
-        QCOMPARE(focused ? focused->accessibleName() : QString(), t.focused);
-    }
-
-    void focusIsMarkedAndAnnounced()
-    {
-        type("Tab Tab");
-        MyPicBtnClass* key = mWin->IRRCnv[25];
-        QAccessibleInterface* acc = QAccessible::queryAccessibleInterface(key);
-        QVERIFY(acc->role() == QAccessible::Button && acc->state().focused);
-        const QRgb mark = key->palette().color(QPalette::Highlight).rgb();
-        QCOMPARE(key->grab().toImage().pixel(1, key->height() / 2), mark);
-        type("Tab");
-        QCOMPARE_NE(key->grab().toImage().pixel(1, key->height() / 2), mark);
-        // Descriptions follow the pop-up's choices.
-        QCOMPARE(description(key), QStringLiteral("19 を送信"));
         mWin->PopupMenu_Choice(QStringLiteral("ID=2"));
         mWin->PopupMenu_Choice(QStringLiteral("#3 variable"));
         mWin->PopupMenu_Choice(QStringLiteral("Simulation"));
+        // A screen reader is told what a key would send.
         QCOMPARE(description(mWin->IRRCnv[11]),
                  QStringLiteral("Simulation: F8 42 01 2B (未送信) — Up"));
         // An assistive tool's press sends nothing in simulation, only shows it.
@@ -366,67 +350,55 @@ private slots:
         QToolTip::hideText();
     }
 
-    void lampTellsItsStateInWords()
+    // Every window shows the same menu items; About opens the About box.
+    void menusAreShared()
     {
-        QCOMPARE(mWin->ConnectOV->accessibleName(), QStringLiteral("接続ランプ"));
-        QVERIFY(description(mWin->ConnectOV).startsWith(QStringLiteral("切断")));
-        QTest::keyClick(mWin, Qt::Key_L, Qt::ControlModifier);
-        QVERIFY(gTw->mcpOpen() && mWin->ConnectOV->FillColor() == cGreen);
-        QVERIFY(description(mWin->ConnectOV).startsWith(QStringLiteral("接続中")));
-        type("Tab Space"); // the focused lamp closes it again
-        QVERIFY(!gTw->mcpOpen());
-        QVERIFY(description(mWin->ConnectOV).startsWith(QStringLiteral("切断")));
-    }
-
-    void popupFromTheKeyboard()
-    {
-        for (const char* keys : {"Menu", "Shift+F10"}) {
-            type(QLatin1String(keys));
-            QTRY_VERIFY(mWin->popupMenu() && mWin->popupMenu()->isVisible());
-            for (int i = 0; i < 3; ++i)
-                QTest::keyClick(mWin->popupMenu(), Qt::Key_Down);
-            QTest::keyClick(mWin->popupMenu(), Qt::Key_Return);
-            QTRY_COMPARE(mWin->SettingST->text(), settingText("Communicaion", 3, 1));
-            mWin->Event_Open();
-        }
-    }
-
-    void settingTextTooltipIsReadable()
-    {
-        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), mWin->SettingST->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(mWin->SettingST, &help);
-        QTRY_VERIFY(QToolTip::isVisible());
-        QWidget* tip = nullptr;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->objectName() == QLatin1String("qtooltip_label"))
-                tip = w;
-        QVERIFY(tip);
-        const QColor ink = tip->palette().color(tip->foregroundRole());
-        const QColor paper = tip->palette().color(tip->backgroundRole());
-        QVERIFY2(qAbs(ink.lightness() - paper.lightness()) > 100,
-                 qPrintable(ink.name() + " on " + paper.name()));
-        QToolTip::hideText();
+        QWidget second;
+        QMenuBar* other = MenuBar1::instance()->createMenuBarFor(&second);
+        QVERIFY(other != mWin->menuBar());
+        QCOMPARE(other->actions(), mWin->menuBar()->actions());
+        MenuBar1::instance()->item(QStringLiteral("EditAboutVantor"))->trigger();
+        QTRY_COMPARE(mModals, QStringList{QStringLiteral("Window2")});
     }
 
     void monitorShowsClicksOnTheVirtualController()
     {
         gPref->mPortInfo = SerialPortInfo(VirtualController::builtInPortEntry());
         VirtualController::model()->powerOn();
-        // Chosen twice: one monitor window, shown.
-        mWin->PortVirtualController()->trigger();
         mWin->PortVirtualController()->trigger();
         QTRY_VERIFY(mWin->virtualMonitor() && mWin->virtualMonitor()->isVisible());
-        QCoreApplication::processEvents();
-        QCOMPARE(std::ranges::count_if(QApplication::topLevelWidgets(),
-                                       [](QWidget* w) { return qobject_cast<VirtualMonitor*>(w); }),
-                 1);
         // ID=2, "#3 variable", key 5: the controller's variable #3 (SRAM 0142) becomes 0x25.
         mWin->mRemID = 2;
         mWin->mRemNum = 3;
         clickKey(5);
         QTRY_COMPARE(mWin->virtualMonitor()->variableText(3), QStringLiteral("37 (0x25)"));
+        QCOMPARE(mWin->virtualMonitor()->keyText(), QStringLiteral("37 (0x25)  ID=2  key 5"));
         QCOMPARE(mModals, QStringList()); // no alert
         mWin->virtualMonitor()->close();
+    }
+    void keySendsOnlyWhenReleasedOnIt_data()
+    {
+        // Key 5 is 26 x 18: only 0 < x < 26 and 0 < y < 18 complete the click.
+        QTest::addColumn<QPoint>("release");
+        QTest::addColumn<bool>("sends");
+        QTest::newRow("x=25,y=17") << QPoint(25, 17) << true;
+        QTest::newRow("column 0") << QPoint(0, 9) << false;
+        QTest::newRow("row 0") << QPoint(13, 0) << false;
+        QTest::newRow("x=width") << QPoint(26, 9) << false;
+        QTest::newRow("y=height") << QPoint(13, 18) << false;
+    }
+    void keySendsOnlyWhenReleasedOnIt()
+    {
+        QFETCH(QPoint, release);
+        QFETCH(bool, sends);
+        MyPicBtnClass* key = mWin->IRRCnv[5];
+        QCOMPARE(key->size(), QSize(26, 18));
+        // Real mouse events: the release goes to the pressed key wherever it happens.
+        QTest::mousePress(key, Qt::LeftButton, {}, QPoint(5, 5));
+        QTest::mouseRelease(key, Qt::LeftButton, {}, release);
+        if (sends)
+            waitIdle();
+        QCOMPARE(mFake->written().toHex(), QByteArray(sends ? "05" : ""));
     }
 };
 
