@@ -140,14 +140,19 @@ private slots:
             dialog->PortPM->setCurrentIndex(1);
             dialog->ConnectTypePM->setCurrentIndex(2); // "BlueSMiRFを使用"
             QTest::mouseClick(dialog->NotAutoDisconnectCB, Qt::LeftButton);
-            // A second opening (e.g. by a timer) neither closes it nor opens another.
+            // Only OK and Cancel close it: not Escape, Return or the window manager's close...
+            QTest::keyClick(dialog, Qt::Key_Escape);
+            QTest::keyClick(dialog, Qt::Key_Return);
+            dialog->close();
+            staysOpen << dialog->isVisible();
+            // ...nor a second opening (e.g. by a timer), which opens no other.
             nested = PortSettingWindow::OpenModal();
             staysOpen << (PortSettingWindow::current() == dialog);
             QTest::mouseClick(ok ? dialog->OkPB : dialog->CancelPB, Qt::LeftButton);
         });
         QCOMPARE((QList<int>{result, nested}),
                  (QList<int>{ok ? QDialog::Accepted : QDialog::Rejected, QDialog::Rejected}));
-        QCOMPARE(staysOpen, (QList<bool>{true, true}));
+        QCOMPARE(staysOpen, (QList<bool>{true, true, true}));
         QCOMPARE(gPref->mPortInfo.has_value(), ok);
         QCOMPARE(
             (QList<int>{gPref->mConnectType, gPref->mWirelessWriteSize, gPref->mNotAutoDisconnect}),
