@@ -182,6 +182,10 @@ private slots:
              .shown = {"QMessageBox", "プログラムの読込み"},
              .written = "F2",
              .beeps = 1},
+            {.name = "read-out キャンセル: nothing sent",
+             .action = [](T* t) { t->mWin->link()->MyCmd_GET_PROGRAM_CODE(); },
+             .shown = {"QMessageBox", "プログラムの読込み"},
+             .beeps = 1},
             {.name = "no port: OK",
              .action =
                  [](T* t) { t->mPref->mPortInfo.reset(), t->mWin->Cmd_Excute(H("2A"), true); },
