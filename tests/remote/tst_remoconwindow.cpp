@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -399,6 +400,35 @@ private slots:
         if (sends)
             waitIdle();
         QCOMPARE(mFake->written().toHex(), QByteArray(sends ? "05" : ""));
+    }
+    // A key's four pictures come from one source: the face, then a mask beside it (black:
+    // opaque, white: transparent, grey: half). Pressed halves the channels, hover is 1.2
+    // times brighter, disabled is grey at the largest channel; an odd width is halved down.
+    void keyPictures()
+    {
+        QImage source(17, 5, QImage::Format_RGB32);
+        source.fill(Qt::black);
+        QPainter painter(&source);
+        painter.fillRect(0, 0, 8, 5, QColor(201, 3, 77));
+        painter.fillRect(8, 0, 1, 5, Qt::white);
+        painter.fillRect(9, 0, 1, 5, QColor(128, 128, 128));
+        painter.end();
+        MyPicBtnClass key;
+        key.SetPic(source);
+        const QList<QImage> pictures{key.mUp, key.mDwn, key.mOvr, key.mDis};
+        const QList<QColor> faces{{201, 3, 77}, {100, 1, 38}, {241, 4, 92}, {201, 201, 201}};
+        for (qsizetype i = 0; i < pictures.size(); ++i) {
+            const QImage& picture = pictures.at(i);
+            QCOMPARE(picture.size(), QSize(8, 5));
+            const QColor face = picture.pixelColor(4, 2);
+            QVERIFY2(qAbs(face.red() - faces.at(i).red()) <= 1 &&
+                         qAbs(face.green() - faces.at(i).green()) <= 1 &&
+                         qAbs(face.blue() - faces.at(i).blue()) <= 1,
+                     qPrintable(face.name()));
+            QCOMPARE(qAlpha(picture.pixel(0, 3)), 0);
+            QCOMPARE(qAlpha(picture.pixel(1, 3)), 127);
+            QCOMPARE(qAlpha(picture.pixel(5, 3)), 255);
+        }
     }
 };
 
