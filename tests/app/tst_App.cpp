@@ -198,13 +198,14 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::addColumn<QStringList>("buttons"); // the default first
         const QString s = QStringLiteral("開始"), c = QStringLiteral("キャンセル");
-        // clang-format off
         QTest::newRow("action") << QStringList{s, c, ""} << s << 1 << QStringList{s, c};
         QTest::newRow("cancel") << QStringList{s, c, ""} << c << 0 << QStringList{s, c};
-        QTest::newRow("alternate") << QStringList{"Save", "Cancel", "Discard"} << "Discard" << 2 << QStringList{"Save", "Cancel", "Discard"};
-        QTest::newRow("no caption: Qt's OK") << QStringList{"", "", ""} << "OK" << 1 << QStringList{"OK"};
-        QTest::newRow("escape without cancel") << QStringList{"Yes", "", "No"} << "<Escape>" << 0 << QStringList{"Yes", "No"};
-        // clang-format on
+        QTest::newRow("alternate") << QStringList{"Save", "Cancel", "Discard"} << "Discard" << 2
+                                   << QStringList{"Save", "Cancel", "Discard"};
+        QTest::newRow("no caption: Qt's OK")
+            << QStringList{"", "", ""} << "OK" << 1 << QStringList{"OK"};
+        QTest::newRow("escape without cancel")
+            << QStringList{"Yes", "", "No"} << "<Escape>" << 0 << QStringList{"Yes", "No"};
     }
 
     void result()
