@@ -101,7 +101,10 @@ private slots:
     void init()
     {
         mOpened.clear();
-        Services::setShowUrlHook([this](const QString& url) { return mOpened.append(url), true; });
+        Services::setShowUrlHook([this](const QString& url) {
+            mOpened.append(url);
+            return true;
+        });
     }
 
     void cleanup()
@@ -297,8 +300,10 @@ private slots:
         bool forced = false;
         QTimer failSafe;
         failSafe.callOnTimeout(this, [&] {
-            if (QWidget* modal = QApplication::activeModalWidget())
-                forced = true, modal->close();
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                forced = true;
+                modal->close();
+            }
         });
         failSafe.start(15s);
         QPointer<Window2> w = Window2::instance();
@@ -313,7 +318,10 @@ private slots:
     // With nothing on the system to open a link, its address is shown to copy.
     void unopenedLinkShowsItsAddress()
     {
-        Services::setShowUrlHook([this](const QString& url) { return mOpened.append(url), false; });
+        Services::setShowUrlHook([this](const QString& url) {
+            mOpened.append(url);
+            return false; // nothing on the system opens it
+        });
         QPointer<Window2> w = Window2::instance();
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));

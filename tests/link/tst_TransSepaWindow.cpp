@@ -188,7 +188,10 @@ private slots:
              .beeps = 1},
             {.name = "no port: OK",
              .action =
-                 [](T* t) { t->mPref->mPortInfo.reset(), t->mWin->Cmd_Excute(H("2A"), true); },
+                 [](T* t) {
+                     t->mPref->mPortInfo.reset();
+                     t->mWin->Cmd_Excute(H("2A"), true);
+                 },
              .press = "OK",
              .written = "2A"},
             {.name = "PortSetPB", .action = [](T* t) { t->mWin->PortSetPB->click(); }},

@@ -177,8 +177,10 @@ private:
         QTimer poll;
         connect(&poll, &QTimer::timeout, this, [&poll, drive] {
             PortSettingWindow* dialog = PortSettingWindow::current();
-            if (dialog && dialog->isVisible() && QApplication::activeModalWidget() == dialog)
-                poll.stop(), drive(dialog);
+            if (dialog && dialog->isVisible() && QApplication::activeModalWidget() == dialog) {
+                poll.stop();
+                drive(dialog);
+            }
         });
         poll.start(5ms);
         QTimer failSafe;
