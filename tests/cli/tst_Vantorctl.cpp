@@ -75,7 +75,9 @@ private slots:
         add("servo set, lowest position",
             {.command = {"servo", "set", "1", "0"}, .wire = "E60100"});
         add("servo get", {.command = {"servo", "get", "2"}, .wire = "0200", .out = "0\n"});
-        add("servo group", {.command = {"servo", "group", "1"}, .wire = "D4000000000000"});
+        add("servo group", {.command = {"servo", "group", "1"},
+                            .wire = "D4000000000000",
+                            .out = "1 0\n2 0\n3 0\n4 0\n5 0\n6 0\n"});
         add("servo off", {.command = {"servo", "off", "5"}, .wire = "E805"});
         add("speed", {.command = {"speed", "16"}, .wire = "B210"});
         add("ptp", {.command = {"ptp", "on"}, .wire = "B101"});
