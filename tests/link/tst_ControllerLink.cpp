@@ -487,6 +487,24 @@ private slots:
         QVERIFY(mLink->mReadData.isEmpty());
         QVERIFY(!mLink->mMcpFinish);
     }
+    void servoGroupsJob()
+    {
+        // Group 0, then the sequencer reads groups 1..8, one per finished exchange, over the
+        // same open port. Its 500 ms period is shortened: what matters here is the order.
+        mLink->DirectCommandTimer.setInterval(5);
+        mDev->setEcho();
+        mLink->mDirCmd = QStringLiteral("Get_MOTER");
+        mLink->mDirStep = 0;
+        QVERIFY(mLink->Cmd_SERVO_POS_GET_GROUP(0));
+        mLink->DirectCommandTimer.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!mLink->mMcpOpen && !mLink->DirectCommandTimer.isActive(),
+                                 kTimerMs);
+        QByteArray expected;
+        for (const char* group : {"D3", "D4", "D5", "D6", "D7", "D8", "D9", "DA", "DB"})
+            expected += H(group) + QByteArray(6, '\0');
+        QCOMPARE(mDev->written(), expected);
+        QCOMPARE(mDev->openCount(), 1);
+    }
     void stallWatch()
     {
         // Counts the ticks on which a shown bar has not moved; the sixth starts the count anew.
