@@ -28,6 +28,12 @@ Result Vantorctl(const QStringList& args, const QProcessEnvironment& env = {})
             QString::fromLocal8Bit(p.readAllStandardError())};
 }
 
+bool WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 // One run of vantorctl against the emulator. Exit code 1 is a controller fault; 2 (bad arguments)
 // and 3 (a port that cannot be opened) are refused before a byte is sent, so the wire is empty.
 struct Run
@@ -188,11 +194,10 @@ private slots:
             image.append(char(i * 7 + 1));
         image[0x0E] = char(0x2C);
         image[0x0F] = char(0x01);
-        QFile in(mDir.filePath("image.bin"));
-        QVERIFY(in.open(QIODevice::WriteOnly) && in.write(image) == image.size());
-        in.close();
+        const QString in = mDir.filePath("image.bin");
+        QVERIFY(WriteFile(in, image));
         QmcEmulatorProcess emu;
-        QVERIFY(emu.start({"--program", in.fileName()}));
+        QVERIFY(emu.start({"--program", in}));
         const QString saved = mDir.filePath("saved.bin");
         QCOMPARE(Vantorctl({"--port", emu.path, "program", "save", saved}).exitCode, 0);
         QFile out(saved);
@@ -227,8 +232,7 @@ private slots:
         const QByteArray prefs = "SerialPort\n" + emu.path.toUtf8() + "\n" + emu.path.toUtf8() +
                                  "\n\nConnectType\n0\nNotAutoDisconnect\nFalse\n";
         QFile file(folder + "/VantorController IR.Pref");
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(prefs) == prefs.size());
-        file.close();
+        QVERIFY(WriteFile(file.fileName(), prefs));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", config.path());
         QCOMPARE(Vantorctl({"program", "size"}, env).out, QByteArray("51\n"));
@@ -241,13 +245,10 @@ private slots:
         QmcEmulatorProcess emu;
         QVERIFY(emu.start());
         const QByteArray data = QByteArray::fromHex("AB00FF7E");
-        QFile in(mDir.filePath("patch.bin"));
-        QVERIFY(in.open(QIODevice::WriteOnly) && in.write(data) == data.size());
-        in.close();
+        const QString in = mDir.filePath("patch.bin");
+        QVERIFY(WriteFile(in, data));
         const QStringList port{"--port", emu.path};
-        QCOMPARE(
-            Vantorctl(port + QStringList{"write", "extrom", "100", "-i", in.fileName()}).exitCode,
-            0);
+        QCOMPARE(Vantorctl(port + QStringList{"write", "extrom", "100", "-i", in}).exitCode, 0);
         const QString back = mDir.filePath("back.bin");
         const Result r =
             Vantorctl(port + QStringList{"-v", "read", "extrom", "100", "4", "-o", back});
