@@ -17,6 +17,16 @@ ControllerView& SilentView()
     return view;
 }
 
+qint64 SteadyMs()
+{
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
+
 } // namespace
 
 ControllerLink::ControllerLink(PreferClass* pref, ControllerView* view, QObject* parent)
@@ -43,6 +53,14 @@ ControllerLink::ControllerLink(PreferClass* pref, ControllerView* view, QObject*
     StackTimer.setInterval(kStackPeriod);
     connect(&StackTimer, &QTimer::timeout, this, &ControllerLink::StackTimer_Action);
 
+    // Armed once per exchange, not per byte: when it fires it looks at how
+    // long the answer has really been due and waits out the rest.
+    ReplyTimer.setSingleShot(true);
+    connect(&ReplyTimer, &QTimer::timeout, this, &ControllerLink::ReplyTimer_Action);
+    DrainTimer.setSingleShot(true);
+    connect(&DrainTimer, &QTimer::timeout, this, &ControllerLink::DrainTimer_Action);
+    mClock = SteadyMs;
+
     // The memory codes must exist before anything can be compared with them:
     // an empty code would match an empty pending command.
     InitCmd();
@@ -53,6 +71,8 @@ ControllerLink::~ControllerLink()
     SerialBackUpTimer.stop();
     DirectCommandTimer.stop();
     StackTimer.stop();
+    ReplyTimer.stop();
+    DrainTimer.stop();
     // The port closes with its Serial; nothing is shown any more.
     mView = nullptr;
 }
@@ -65,6 +85,16 @@ PreferClass* ControllerLink::pref() const
 void ControllerLink::setView(ControllerView* view)
 {
     mView = view;
+}
+
+void ControllerLink::setReplyTimeout(std::chrono::milliseconds timeout)
+{
+    mReplyTimeout = std::max(timeout, std::chrono::milliseconds(1));
+}
+
+void ControllerLink::setClock(Clock clock)
+{
+    mClock = clock ? std::move(clock) : Clock(SteadyMs);
 }
 
 ControllerView& ControllerLink::v() const
@@ -130,10 +160,24 @@ void ControllerLink::SetFoceCloseVisible(bool visible)
     v().SetFoceCloseVisible(visible);
 }
 
-void ControllerLink::Write(const QByteArray& bytes)
+void ControllerLink::Write(const QByteArray& bytes, Reply reply)
 {
-    MySerial->write(bytes);
+    WriteFirst(bytes, reply);
     MySerial->xmitWait();
+}
+
+void ControllerLink::WriteFirst(const QByteArray& bytes, Reply reply)
+{
+    // Nothing written, nothing due: an exchange given no byte to send rests.
+    if (bytes.isEmpty())
+        return;
+    MySerial->write(bytes);
+    mLastWritten = bytes.right(1);
+    mExpect = reply;
+    mAwaiting = true;
+    mLastWriteMs = mClock();
+    if (!ReplyTimer.isActive())
+        ReplyTimer.start(mReplyTimeout);
 }
 
 // --- Transmission -----------------------------------------------------------
@@ -159,6 +203,18 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
     if (IsMemoryCode(cmd) && !MemoryRangeOk(n, data.size()))
         return;
 
+    // A pending exchange that is replaced ends here, unfinished.
+    if (mAwaiting) {
+        mAwaiting = false;
+        ReplyTimer.stop();
+        emit exchangeAbandoned(true);
+    }
+    ++mExchangeSerial;
+    mQuietExchange = std::exchange(mNextExchangeQuiet, false);
+    StopDrain();
+    mReplies = 0;
+    mEchoMismatch = false;
+
     // 1. Reset the previous exchange.
     mMcpLog.clear();
     mMcpCmd.clear();
@@ -180,6 +236,12 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
         mMcpOpen = RbPortOpen();
     if (!mMcpOpen) {
         InitPrg(false);
+        mLastFailure = LinkFailure{};
+        mLastFailure.fault = LinkFault::NotOpened;
+        mLastFailure.cmd = cmd;
+        mLastFailure.openError = MySerial->openError();
+        mLastFailure.systemText = MySerial->openErrorString();
+        emit exchangeFailed(mLastFailure);
         return;
     }
 
@@ -195,25 +257,25 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
     MySerial->discardInput();
 
     // 6. The first byte of the exchange; the replies write the rest.
-    if (cmd == "CONTROLER_INFORMATION") {
+    if (cmd == "CONTROLER_INFORMATION" || cmd == "CONTROLER_IDENT") {
         SetMsg(QStringLiteral("コントローラー情報取得中...") + QString::number(MySerial->baud()) +
                QStringLiteral(" baud"));
-        PrgPB.Maximum = 78;
+        PrgPB.Maximum = cmd == "CONTROLER_IDENT" ? 7 : 78;
         PushProgress();
         mMcpEcho = Byte(0xF0);
-        MySerial->write(Byte(0xF0));
+        WriteFirst(Byte(0xF0), Reply::Echo);
     } else if (cmd == "BREAK") {
         mMcpEcho = Byte(0xF3);
-        MySerial->write(mMcpEcho);
+        WriteFirst(mMcpEcho, Reply::Any);
     } else if (cmd == "STOP") {
         mMcpEcho = Byte(0xFA);
-        MySerial->write(mMcpEcho);
+        WriteFirst(mMcpEcho, Reply::Any);
     } else if (cmd == "RUN") {
         mMcpEcho = Byte(0xFB);
-        MySerial->write(mMcpEcho);
+        WriteFirst(mMcpEcho, Reply::Any);
     } else if (cmd == "RESET") {
         mMcpEcho = Byte(0xFC);
-        MySerial->write(mMcpEcho);
+        WriteFirst(mMcpEcho, Reply::Any);
     } else if (cmd == "TRANSMITION" || cmd == "DELETE") {
         // Only the command byte goes now; the data wait in mWriteData.
         mWriteData = data;
@@ -223,14 +285,14 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
         PrgPB.Maximum = (mDataSize + 127) / 128 + 3;
         PushProgress();
         mMcpEcho = Byte(0xEC);
-        MySerial->write(mMcpEcho);
+        WriteFirst(mMcpEcho, Reply::Echo);
     } else if (cmd == "STATUS_COMMAND") {
         PrgPB.Maximum = std::max(qint32(data.size()) - 2, 0);
         PushProgress();
         SerialBackUpTimer.start();
         mBackUpPushed.start();
         mWriteData = data.mid(1);
-        MySerial->write(data.left(1));
+        WriteFirst(data.left(1), Reply::Any);
     } else if (IsMemoryCode(cmd)) {
         mWriteData = data;
         mMcpAddr = n;
@@ -238,7 +300,7 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
         PrgPB.Maximum = qint32(data.size()) * 4;
         PushProgress();
         mMcpCmd = cmd;
-        MySerial->write(cmd);
+        WriteFirst(cmd, Reply::Echo);
     } else {
         RbPortClose(false);
         PrgPB.Visible = false;
@@ -275,6 +337,8 @@ void ControllerLink::SerialBackUpTimer_Action()
 
 void ControllerLink::FinishExchange()
 {
+    ReplyTimer.stop();
+    mAwaiting = false;
     mMcpFinish = true;
     if (mInRead)
         mFinishedPending = true;
@@ -293,14 +357,30 @@ void ControllerLink::DoSerialRead()
     }
     mInRead = true;
 
-    // 1, 2. One read of everything that has arrived is one reply.
+    // 1, 2. Everything that has arrived.
     const QByteArray s = MySerial->readAll();
     if (s.isEmpty()) {
         MySerial->poll();
         mInRead = false;
         return;
     }
-    const QByteArray last = s.right(1);
+
+    // Bytes nobody waits for answer nothing: the drain after a failure, an
+    // exchange that rests, a line with no exchange. They are thrown away, so
+    // that they cannot pass for the answer to the next byte written.
+    if (mDraining)
+        mLastNoiseMs = mClock();
+    if (mDraining || !mAwaiting) {
+        mInRead = false;
+        return;
+    }
+    if (!CheckReply(s)) {
+        mInRead = false;
+        return;
+    }
+    const QByteArray last = s;
+    mAwaiting = false;
+    ++mReplies;
 
     // 3. Only a byte stream polls; any other exchange needs no backup poll.
     const bool stream = mMcpCmd == "STATUS_COMMAND";
@@ -309,9 +389,12 @@ void ControllerLink::DoSerialRead()
 
     bool advance = true;
     if (mMcpCmd == "BREAK" || mMcpCmd == "STOP" || mMcpCmd == "RUN" || mMcpCmd == "RESET") {
-        // 4. The single-byte commands end on their first reply, echo or not.
-        if (last != mMcpEcho)
+        // 4. The single-byte commands end on their first reply; a wrong echo
+        // only beeps.
+        if (last != mMcpEcho) {
+            mEchoMismatch = true;
             v().Beep();
+        }
         InitPrg(true);
         FinishExchange();
         RbPortClose(false);
@@ -329,7 +412,7 @@ void ControllerLink::DoSerialRead()
         } else {
             const QByteArray next = mWriteData.left(1);
             mWriteData.remove(0, 1);
-            MySerial->write(next);
+            WriteFirst(next, Reply::Any);
             if (!SerialBackUpTimer.isActive() ||
                 mBackUpPushed.hasExpired(kSerialBackUpPushInterval.count())) {
                 SerialBackUpTimer.start();
@@ -337,7 +420,7 @@ void ControllerLink::DoSerialRead()
             }
             MySerial->xmitWait();
         }
-    } else if (mMcpCmd == "CONTROLER_INFORMATION") {
+    } else if (mMcpCmd == "CONTROLER_INFORMATION" || mMcpCmd == "CONTROLER_IDENT") {
         Receive_CONTROLER_INFORMATION(s);
     } else if (mMcpCmd == "SRAM_CHECKSUM") {
         Receive_SRAM_CHECKSUM(s);

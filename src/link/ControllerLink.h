@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ControllerView.h"
+#include "LinkFailure.h"
 #include "platform/Serial.h"
 
 #include <QByteArray>
@@ -8,6 +9,9 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+
+#include <chrono>
+#include <functional>
 
 class PreferClass;
 
@@ -21,6 +25,14 @@ class PreferClass;
 // machine driven by the replies (DoSerialRead and the Receive_ handlers).
 // There is one pending exchange at a time and no queue: a new command
 // replaces the pending one.
+//
+// Nothing that comes back is taken on trust. Every byte written is answered
+// by exactly one byte; an answer the protocol fixes (the echo of a command,
+// address or data byte, the identification) must be that answer; and every
+// answer must come within the reply bound. Otherwise the exchange fails: it
+// is not finished, nothing it read counts as data, the line is drained until
+// it goes quiet, and the failure is reported once (exchangeFailed, and an
+// alert unless the exchange was started quietly).
 class ControllerLink : public QObject
 {
     Q_OBJECT
@@ -54,6 +66,22 @@ public:
     void MySerial_DataAvailable();
     void SerialBackUpTimer_Action();
     void DoSerialRead();
+    // The reply bound ran out (also called by tests with their own clock).
+    void ReplyTimer_Action();
+    // The drain after a failed exchange: ends once the line has been quiet.
+    void DrainTimer_Action();
+
+    // The longest wait for one answer. A Bluetooth serial link can hold a
+    // byte for several hundred milliseconds, so the default is a second.
+    static constexpr std::chrono::milliseconds cDefaultReplyTimeout{1000};
+    // How long the line must stay silent before a drain ends. Longer than
+    // the controller takes to abandon a half-received command.
+    static constexpr std::chrono::milliseconds cQuietPeriod{100};
+    void setReplyTimeout(std::chrono::milliseconds timeout);
+    std::chrono::milliseconds replyTimeout() const { return mReplyTimeout; }
+    // Milliseconds on a monotonic clock; tests and fuzzers give their own.
+    using Clock = std::function<qint64()>;
+    void setClock(Clock clock);
 
     // --- Reply handlers ------------------------------------------------------
     void Receive_CONTROLER_INFORMATION(const QByteArray& s);
@@ -65,6 +93,10 @@ public:
     void Receive_ROM_WRITE(const QByteArray& s);
 
     // --- Command set ---------------------------------------------------------
+    // The identification handshake alone (F0, 00 and the five answers sent
+    // back): whether a controller is on the line, in seven exchanges. It
+    // finishes with the controller idle, mInfoCtrlr holding its name.
+    void Cmd_IDENTIFY();
     // Each returns false when an argument does not fit the line (a one-byte
     // argument outside 0..255, a memory range outside 0000..FFFF): then
     // nothing is sent and the link is left exactly as it was. True means the
@@ -118,6 +150,8 @@ public:
     QTimer SerialBackUpTimer;  // 10 ms, repeating while a byte stream waits
     QTimer DirectCommandTimer; // 500 ms, single shot: the sequencer
     QTimer StackTimer;         // 50 ms: the stall watch (nothing starts it)
+    QTimer ReplyTimer;         // the reply bound, while an answer is due
+    QTimer DrainTimer;         // the drain after a failed exchange
 
     // Message line, progress bar, count text and forced-disconnect button, as
     // a window would show them.
@@ -153,6 +187,25 @@ public:
     // The port the link opens; null when none is resolved yet.
     SerialPortEntry mSerialPort;
 
+    // --- Trust in what comes back -------------------------------------------------
+    // The last failed exchange (fault None until one fails).
+    LinkFailure mLastFailure;
+    // A run-control command (BREAK, STOP, RUN, RESET) was answered with
+    // something other than its echo. It still finishes, with a beep.
+    bool mEchoMismatch = false;
+    // The next exchange started reports its failures through exchangeFailed
+    // only, without beep or alert (board jobs that report their own). Applies
+    // to one exchange, also to the port opening it does.
+    bool mNextExchangeQuiet = false;
+    // Counts the exchanges started, so that a caller can tell whether the
+    // exchange that finished is the one it started.
+    quint64 exchangeSerial() const { return mExchangeSerial; }
+    // After a failed exchange every byte is thrown away until the line has
+    // been quiet for cQuietPeriod (on a closed port this is a plain wait).
+    bool isDraining() const { return mDraining; }
+    // A byte has been written and its answer is due.
+    bool exchangeInFlight() const { return mAwaiting; }
+
     // --- Sequencer state -------------------------------------------------------
     QString mDirCmd;
     qint32 mDirStep = 0;
@@ -168,11 +221,38 @@ signals:
     // The device went away while the link was open; the link has been
     // closed and the exchange in progress (if any) ended unfinished.
     void linkLost();
+    // An exchange failed (also a port that would not open for a command):
+    // the link has already ended it, closed the port or started the drain.
+    void exchangeFailed(const LinkFailure& failure);
+    // A pending exchange ended without finishing or failing: another command
+    // replaced it (replaced), or the link was closed under it. Emitted while
+    // exchangeSerial() still names the abandoned exchange.
+    void exchangeAbandoned(bool replaced);
+    // A drain has ended: the line is quiet again.
+    void lineQuiet();
 
 private:
+    // What the answer to a byte written must be.
+    enum class Reply
+    {
+        Any,  // data, or a byte of a stream: any one byte
+        Echo, // the byte itself
+        Name, // one printable character of the controller's name
+    };
+
     ControllerView& v() const;
     void PushProgress();
-    void Write(const QByteArray& bytes);
+    void Write(const QByteArray& bytes, Reply reply = Reply::Echo);
+    // The first byte of an exchange, written by RbCmdSend.
+    void WriteFirst(const QByteArray& bytes, Reply reply);
+    // Checks one read against what the byte written fixes; false when the
+    // exchange has been failed.
+    bool CheckReply(const QByteArray& s);
+    void FailExchange(LinkFault fault, const QByteArray& received = {},
+                      const QString& expectedText = {});
+    void ReportFailure(const LinkFailure& failure);
+    void StartDrain();
+    void StopDrain();
     void FinishExchange();
     bool WriteReadAddressStep();
     void NextAddressOrFinish(const QByteArray& s);
@@ -187,4 +267,16 @@ private:
     bool mReadAgain = false;       // data signalled while it ran
     bool mFinishedPending = false; // emit mcpFinished when the read is done
     QElapsedTimer mBackUpPushed;   // when a stream last pushed its backup poll back
+
+    Clock mClock;
+    std::chrono::milliseconds mReplyTimeout = cDefaultReplyTimeout;
+    bool mAwaiting = false; // a byte was written and its answer is due
+    Reply mExpect = Reply::Any;
+    QByteArray mLastWritten;     // the byte whose answer is due
+    qint64 mLastWriteMs = 0;     // when it was written, on mClock
+    qint32 mReplies = 0;         // answers this exchange has taken
+    bool mQuietExchange = false; // the exchange in progress reports without alerts
+    bool mDraining = false;
+    qint64 mLastNoiseMs = 0; // when the drain last threw a byte away
+    quint64 mExchangeSerial = 0;
 };

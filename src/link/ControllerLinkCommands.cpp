@@ -41,6 +41,13 @@ bool ControllerLink::StartMemoryWrite(const QByteArray& code, qint32 address,
     return true;
 }
 
+void ControllerLink::Cmd_IDENTIFY()
+{
+    mReadData.clear();
+    mMcpFinish = false;
+    RbCmdSend("CONTROLER_IDENT", QByteArray());
+}
+
 bool ControllerLink::Cmd_PTP_SET(bool on)
 {
     return StartDirect(Byte(0xB1) + Byte(on ? 0x01 : 0x00));

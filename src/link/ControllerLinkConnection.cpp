@@ -93,6 +93,10 @@ bool ControllerLink::RbPortOpen()
 
 void ControllerLink::RbPortClose(bool force)
 {
+    // An answer still due is no longer waited for: the exchange ends here.
+    const bool abandoned = mAwaiting;
+    mAwaiting = false;
+    ReplyTimer.stop();
     StackTimer.stop();
     const bool notAutoDisconnect = pref() && pref()->mNotAutoDisconnect;
     if (force || !notAutoDisconnect) {
@@ -111,6 +115,8 @@ void ControllerLink::RbPortClose(bool force)
     mMcpStep = -1;
     InitPrg(false);
     EnableControllerButtons(true);
+    if (abandoned)
+        emit exchangeAbandoned(false);
 }
 
 bool ControllerLink::IsLinkLost(SerialError error)
@@ -120,7 +126,6 @@ bool ControllerLink::IsLinkLost(SerialError error)
 
 void ControllerLink::MySerial_Error(SerialError error, const QString& text)
 {
-    (void)text;
     if (!IsLinkLost(error)) {
         // The device is still there (a parity or framing error, a write
         // that timed out): the user decides, with the forced disconnect.
@@ -134,12 +139,37 @@ void ControllerLink::MySerial_Error(SerialError error, const QString& text)
     // stops unfinished, the timers that wait on replies stop, and the next
     // command opens the port afresh. The port closes here, so the loss is
     // reported once.
+    LinkFailure f;
+    f.fault = LinkFault::Lost;
+    f.cmd = mMcpCmd;
+    f.addr = mMcpAddr;
+    f.step = mMcpStep;
+    f.replies = mReplies;
+    f.sent = mLastWritten;
+    f.openError = error;
+    f.systemText = text;
+    const bool pending = mAwaiting;
+    mAwaiting = false;
+    mMcpFinish = false;
+    mReadData.clear();
     SerialBackUpTimer.stop();
     DirectCommandTimer.stop();
     RbPortClose(true);
-    v().Beep();
     SetMsg(QStringLiteral("エラーが起きました..."));
+    mLastFailure = f;
     emit linkLost();
+    if (pending) {
+        ReportFailure(f);
+    } else if (!mQuietExchange) {
+        // Lost between exchanges: nobody waits for an answer, but the lamp
+        // alone is easy to miss.
+        v().Beep();
+        v().Alert(2, QStringLiteral("OK"), QString(), QString(),
+                  QStringLiteral("コントローラーとの接続が切れました..."),
+                  QStringLiteral("ケーブルが抜けたか、コントローラーの電源が切れた可能性があり"
+                                 "ます..."),
+                  QString());
+    }
 }
 
 void ControllerLink::FoceClose_Action()

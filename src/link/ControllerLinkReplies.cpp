@@ -11,17 +11,34 @@ using namespace linkwire;
 void ControllerLink::Receive_CONTROLER_INFORMATION(const QByteArray& s)
 {
     // The handshake after F0: a 00, then the controller's five answers are
-    // sent back to it one by one; the six answers identify it.
+    // sent back to it one by one; the six answers, printable characters,
+    // name it.
     if (mMcpStep == 0) {
         mMcpStep = 1;
-        Write(Byte(0x00));
+        Write(Byte(0x00), Reply::Name);
     } else if (mMcpStep >= 1 && mMcpStep <= 5) {
         mInfoCtrlr.append(s);
         mMcpStep += 1;
-        Write(s);
+        Write(s, Reply::Name);
     } else if (mMcpStep == 6) {
-        // Then the program checksum at static RAM 04F2..04F3.
         mInfoCtrlr.append(s);
+        // A line that sends back whatever it gets names nothing: six times
+        // the same character is an echo of what was sent, not a name.
+        if (mInfoCtrlr.count(mInfoCtrlr.at(0)) == mInfoCtrlr.size()) {
+            const QByteArray name = mInfoCtrlr;
+            mInfoCtrlr.clear();
+            FailExchange(LinkFault::WrongReply, name,
+                         QStringLiteral("a controller's name, not an echo of what was sent"));
+            return;
+        }
+        if (mMcpCmd == "CONTROLER_IDENT") {
+            InitPrg(true);
+            FinishExchange();
+            if (mAllowClose)
+                RbPortClose(false);
+            return;
+        }
+        // Then the program checksum at static RAM 04F2..04F3.
         mInfoChecksum.clear();
         mMcpStep = 0;
         mMcpAddr = 0x04F2;
@@ -45,7 +62,7 @@ bool ControllerLink::WriteReadAddressStep()
         return true;
     case 2:
         mMcpStep = 3;
-        Write(Byte(0x00));
+        Write(Byte(0x00), Reply::Any);
         return true;
     default:
         return false;
@@ -127,10 +144,12 @@ void ControllerLink::Receive_RAM_READWRITE(const QByteArray& s)
         Write(IntToChrHigh(mMcpAddr));
         break;
     case 2: {
+        // A read sends 00 and takes the memory byte; a write sends the value
+        // and the controller echoes what it stored.
         mMcpStep = 3;
         const QByteArray b = mWriteData.left(1);
         mWriteData.remove(0, 1);
-        Write(b);
+        Write(b, mMcpCmd == cSRAM_WRITE ? Reply::Echo : Reply::Any);
         break;
     }
     case 3:

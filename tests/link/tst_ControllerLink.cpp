@@ -5,6 +5,7 @@
 #include "link/ControllerLink.h"
 #include "settings/PreferClass.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -63,6 +64,20 @@ struct PortOpen
 };
 Q_DECLARE_METATYPE(PortOpen)
 
+// A line that lies: the device's answers to the bytes written (one entry per byte, hex; an entry
+// of several bytes arrives in one read), then silence; where the link must give up.
+struct Lie
+{
+    QList<const char*> answers;
+    const char* wire = ""; // hex: everything written before the link gave up
+    LinkFault fault = LinkFault::WrongReply;
+    int addr = 0;
+    int step = 0;
+    const char* expected = ""; // hex; empty when a rule, not a byte, fixes the answer
+    const char* received = "";
+};
+Q_DECLARE_METATYPE(Lie)
+
 namespace {
 
 Start Send(const char* cmd, const QByteArray& data = {})
@@ -70,6 +85,15 @@ Start Send(const char* cmd, const QByteArray& data = {})
     return [cmd, data](L& l) {
         l.RbCmdSend(cmd, data);
         return true;
+    };
+}
+
+// Answers the n-th byte written with answers[n] (several bytes arrive as one read), then nothing.
+std::function<QByteArray(char)> Replies(const QList<const char*>& answers)
+{
+    auto next = std::make_shared<qsizetype>(0);
+    return [answers, next](char) {
+        return *next < answers.size() ? H(answers.at((*next)++)) : QByteArray();
     };
 }
 
@@ -156,10 +180,7 @@ private slots:
         add("INT w 0010", [](L& l) { return l.Cmd_INTROM_WRITE(0x10, H("7F")); },
             {.wire = "B44B10007F7F", .read = "7F", .bar = 4});
         add("EXT w FFFE+2", [](L& l) { return l.Cmd_EXTROM_WRITE(0xFFFE, H("0102")); },
-            {.answers = "F40BFEFF0199F40BFFFF02AA",
-             .wire = "F40BFEFF0101F40BFFFF0202",
-             .read = "99AA",
-             .bar = 8});
+            {.wire = "F40BFEFF0101F40BFFFF0202", .read = "0102", .bar = 8});
         add("allowClose left set",
             [](L& l) {
                 l.mAllowClose = true;
@@ -208,6 +229,178 @@ private slots:
         QCOMPARE(mLink->PrgPB.Visible, x.end == End::Open || x.end == End::Waiting);
         QCOMPARE(maxDepth, 1);
     }
+    void wrongAnswers_data()
+    {
+        QTest::addColumn<Start>("run");
+        QTest::addColumn<Lie>("lie");
+        const auto add = [](const char* name, const Start& run, const Lie& lie) {
+            QTest::newRow(name) << run << lie;
+        };
+        // Echoes: the command code, the address bytes, the data written, a ROM write's sub-code.
+        add("code", [](L& l) { return l.Cmd_INTROM_READ(0, 1); },
+            {.answers = {"B4"}, .wire = "B3", .expected = "B3", .received = "B4"});
+        add("address high", [](L& l) { return l.Cmd_SRAM_READ(0x140, 1); },
+            {.answers = {"F7", "40", "00"},
+             .wire = "F74001",
+             .addr = 0x140,
+             .step = 2,
+             .expected = "01",
+             .received = "00"});
+        add("SRAM data not stored", [](L& l) { return l.Cmd_SRAM_WRITE(0x140, H("05")); },
+            {.answers = {"F8", "40", "01", "04"},
+             .wire = "F8400105",
+             .addr = 0x140,
+             .step = 3,
+             .expected = "05",
+             .received = "04"});
+        add("ROM sub-code", [](L& l) { return l.Cmd_EXTROM_WRITE(0x10, H("7F")); },
+            {.answers = {"F4", "4B"},
+             .wire = "F40B",
+             .addr = 0x10,
+             .step = 1,
+             .expected = "0B",
+             .received = "4B"});
+        add("ROM second data byte", [](L& l) { return l.Cmd_INTROM_WRITE(0x10, H("7F")); },
+            {.answers = {"B4", "4B", "10", "00", "7F", "7E"},
+             .wire = "B44B10007F7F",
+             .addr = 0x10,
+             .step = 5,
+             .expected = "7F",
+             .received = "7E"});
+        add("transfer", Send("TRANSMITION", H("11")),
+            {.answers = {"ED"}, .wire = "EC", .expected = "EC", .received = "ED"});
+        // The identification: F0 echoed, then six printable characters that are not an echo.
+        add("a line that answers 00", Send("CONTROLER_INFORMATION"),
+            {.answers = {"00"}, .wire = "F0", .expected = "F0", .received = "00"});
+        add("loopback", Send("CONTROLER_INFORMATION"),
+            {.answers = {"F0", "00"}, .wire = "F000", .step = 1, .received = "00"});
+        add("name echoed back", Send("CONTROLER_INFORMATION"),
+            {.answers = {"F0", "41", "41", "41", "41", "41", "41"},
+             .wire = "F0004141414141",
+             .step = 6,
+             .received = "414141414141"});
+        // Lock-step: one byte answers one byte, also in a stream and at a data step.
+        add("two bytes in a stream", [](L& l) { return l.Cmd_SERVO_POS_SET(1, 90); },
+            {.answers = {"E6", "0102"},
+             .wire = "E601",
+             .fault = LinkFault::LineNoise,
+             .received = "0102"});
+        add("two bytes for a memory byte", [](L& l) { return l.Cmd_EXTROM_READ(0, 1); },
+            {.answers = {"F2", "00", "00", "3344"},
+             .wire = "F2000000",
+             .fault = LinkFault::LineNoise,
+             .step = 3,
+             .received = "3344"});
+    }
+    void wrongAnswers()
+    {
+        QFETCH(Start, run);
+        QFETCH(Lie, lie);
+        mDev->setReplier(Replies(lie.answers));
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
+        QSignalSpy failed(mLink.get(), &ControllerLink::exchangeFailed);
+        QVERIFY(run(*mLink));
+        QVERIFY(failed.wait(kQuickMs));
+        Settle();
+        // Nothing more went out, nothing finished, nothing was kept as data.
+        QCOMPARE(mDev->written().toHex().toUpper(), QByteArray(lie.wire));
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(failed.count(), 1);
+        QVERIFY(!mLink->mMcpFinish);
+        QVERIFY(mLink->mReadData.isEmpty());
+        const LinkFailure f = failed.first().first().value<LinkFailure>();
+        QCOMPARE(f.fault, lie.fault);
+        QCOMPARE(f.addr, lie.addr);
+        QCOMPARE(f.step, lie.step);
+        QCOMPARE(f.sent, H(lie.wire).right(1));
+        QCOMPARE(f.expected.toHex().toUpper(), QByteArray(lie.expected));
+        QCOMPARE(f.received.toHex().toUpper(), QByteArray(lie.received));
+        QCOMPARE(mLink->mLastFailure.fault, lie.fault);
+        // Told once; the port closed, as automatic disconnection says.
+        QCOMPARE(mView->beeps, 1);
+        QCOMPARE(mView->alerts.size(), 1);
+        QCOMPARE(mView->alerts.first().at(5),
+                 QStringLiteral("コントローラーからの応答が正しくありません..."));
+        QVERIFY(!mLink->mMcpOpen);
+        QCOMPARE(mDev->closeCount(), 1);
+    }
+    void replyBound_data()
+    {
+        QTest::addColumn<bool>("keepOpen"); // NotAutoDisconnect
+        QTest::addColumn<bool>("quiet");    // started as a board job that reports for itself
+        QTest::newRow("auto-disconnect") << false << false;
+        QTest::newRow("kept open") << true << false;
+        QTest::newRow("quiet, kept open") << true << true;
+    }
+    void replyBound()
+    {
+        QFETCH(bool, keepOpen);
+        QFETCH(bool, quiet);
+        mPref->mNotAutoDisconnect = keepOpen;
+        mLink->setReplyTimeout(std::chrono::milliseconds(50));
+        mDev->setReplier(Replies({"41"})); // the key's first byte, then silence
+        QSignalSpy failed(mLink.get(), &ControllerLink::exchangeFailed);
+        QSignalSpy quietAgain(mLink.get(), &ControllerLink::lineQuiet);
+        QElapsedTimer clock;
+        clock.start();
+        mLink->mNextExchangeQuiet = quiet;
+        mLink->Cmd_Excute(H("4142"), true);
+        QVERIFY(failed.wait(kTimerMs));
+        QVERIFY(clock.elapsed() >= 45); // whole milliseconds, rounded either way
+        const LinkFailure f = failed.first().first().value<LinkFailure>();
+        QCOMPARE(f.fault, LinkFault::NoReply);
+        QCOMPARE(f.sent, H("42"));
+        QCOMPARE(f.replies, 1);
+        // No poll goes on, the lamp tells the truth, and the user hears of it once.
+        QVERIFY(!mLink->SerialBackUpTimer.isActive());
+        QCOMPARE(mLink->mMcpOpen, keepOpen);
+        QCOMPARE(mDev->isOpen(), keepOpen);
+        QCOMPARE(mView->beeps, quiet ? 0 : 1);
+        QCOMPARE(mView->alerts.size(), quiet ? 0 : 1);
+        if (!quiet)
+            QCOMPARE(mView->alerts.first().at(5),
+                     QStringLiteral("コントローラーから応答がありません..."));
+        // The line gets a quiet spell; a port kept open is drained meanwhile: the late answer is
+        // thrown away, and once the line has been quiet the next exchange reads its own answers.
+        QVERIFY(mLink->isDraining());
+        mDev->feed(H("42"));
+        QVERIFY(quietAgain.wait(kTimerMs));
+        if (!keepOpen)
+            return;
+        QVERIFY(!mLink->isDraining());
+        mDev->setEcho();
+        QVERIFY(mLink->Cmd_SERVO_SET(1, true));
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, kQuickMs);
+        QCOMPARE(mLink->mReadData, H("E701"));
+        QCOMPARE(failed.count(), 1);
+    }
+    void identifyOnly()
+    {
+        // The handshake alone: F0, 00 and the five answers sent back, then the link rests.
+        mDev->setReplier(ScriptedReplier(H("F0") + QByteArray("QM4410")));
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
+        mLink->Cmd_IDENTIFY();
+        QVERIFY(finished.wait(kQuickMs));
+        Settle();
+        QCOMPARE(mDev->written(), H("F000") + QByteArray("QM441"));
+        QCOMPARE(mLink->mInfoCtrlr, QByteArray("QM4410"));
+        QCOMPARE(finished.count(), 1);
+    }
+    void runControlWrongEcho()
+    {
+        // Run control finishes on a wrong echo too, with a beep and the mismatch noted.
+        mDev->setReplier(Replies({"00"}));
+        QSignalSpy finished(mLink.get(), &ControllerLink::mcpFinished);
+        mLink->RbCmdSend("RUN", QByteArray());
+        QVERIFY(finished.wait(kQuickMs));
+        QVERIFY(mLink->mEchoMismatch);
+        QCOMPARE(mView->beeps, 1);
+        QVERIFY(mView->alerts.isEmpty());
+        mDev->setEcho();
+        mLink->RbCmdSend("STOP", QByteArray());
+        QVERIFY(finished.wait(kQuickMs));
+        QVERIFY(!mLink->mEchoMismatch);
+    }
     void identificationChain()
     {
         // The controller's name, its checksum (low byte at 04F2), then the program header,
@@ -237,7 +430,7 @@ private slots:
     {
         QVERIFY(mLink->Cmd_SRAM_READ(0x140, 2));
         // Reply n releases byte n+1 of F7400100F7410100; step and address follow.
-        const QByteArray wire = H("F7400100F7410100"), replies = H("010203AA050607BB");
+        const QByteArray wire = H("F7400100F7410100"), replies = H("F74001AAF74101BB");
         for (int n = 0; n < 8; ++n) {
             mDev->feed(replies.mid(n, 1));
             QCOMPARE(mDev->written(), wire.left(n + 2));
@@ -252,12 +445,12 @@ private slots:
     }
     void streamFedByHand()
     {
-        // Each answer, also one of several bytes, releases the next byte at once; a stream of
-        // n bytes counts against n - 2, so the count may run past its maximum.
+        // Each answer releases the next byte at once; a stream of n bytes counts against n - 2,
+        // so the count may run past its maximum.
         mLink->Cmd_Excute(H("41424344"), false);
         mDev->feed(H("01"));
         QCOMPARE(mDev->written(), H("4142"));
-        mDev->feed(H("0203"));
+        mDev->feed(H("02"));
         QCOMPARE(mDev->written(), H("414243"));
         // After a notification with nothing to read, the 10 ms poll finds a silent answer.
         mDev->feed(QByteArray());
@@ -267,7 +460,7 @@ private slots:
         QCOMPARE(mView->countTexts.last().Text, QStringLiteral("3/2"));
         mDev->feed(H("05"));
         QVERIFY(mLink->mMcpFinish);
-        QCOMPARE(mLink->mReadData, H("0102030405"));
+        QCOMPARE(mLink->mReadData, H("01020405"));
         QVERIFY(!mLink->SerialBackUpTimer.isActive()); // the poll ends with the stream
     }
     void newCommandReplacesPending()
@@ -448,8 +641,10 @@ private slots:
         QCOMPARE(mLink->mReadData, H("43"));
         QCOMPARE(mDev->written(), H("414243"));
 
-        // The idle link loses its device: it ends as after a close, and says so once.
+        // The idle link loses its device: it ends as after a close, and says so once, in an
+        // alert (the message line is off screen).
         QSignalSpy lost(mLink.get(), &ControllerLink::linkLost);
+        QSignalSpy failed(mLink.get(), &ControllerLink::exchangeFailed);
         mDev->unplug();
         QVERIFY(lost.wait(kQuickMs));
         QVERIFY(!mLink->mMcpOpen);
@@ -459,8 +654,11 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(mDev->closedAccessCount(), 0);
         QCOMPARE(lost.count(), 1);
+        QCOMPARE(failed.count(), 0); // no exchange was waiting
         QCOMPARE(mView->beeps, 3);
-        QVERIFY(mView->alerts.isEmpty());
+        QCOMPARE(mView->alerts.size(), 1);
+        QCOMPARE(mView->alerts.first().at(5),
+                 QStringLiteral("コントローラーとの接続が切れました..."));
     }
     void programSizeJob_data()
     {

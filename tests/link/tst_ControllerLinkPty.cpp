@@ -63,15 +63,21 @@ private slots:
 
         // A read of four addresses (16 line bytes) or a stream of 30: the line dies at the seventh.
         QSignalSpy lost(mLink.get(), &ControllerLink::linkLost);
+        QSignalSpy failed(mLink.get(), &ControllerLink::exchangeFailed);
         if (stream)
             QVERIFY(mLink->Cmd_SERVO_POS_SET(1, 6, QStringLiteral("1,2,3,4,5,6")));
         else
             QVERIFY(mLink->Cmd_EXTROM_READ(0x0000, 4));
-        // Ended as an idle loss is (the same handler); here mid-exchange, without an alert.
+        // The exchange fails as lost, unfinished, with what it read dropped; told once.
         QTRY_COMPARE_WITH_TIMEOUT(mView->beeps, 1, 20000);
         QVERIFY(!mLink->mMcpOpen); // the lamp turns red
         QCOMPARE(mLink->mMcpStep, -1);
-        QVERIFY(mView->alerts.isEmpty());
+        QVERIFY(!mLink->mMcpFinish);
+        QVERIFY(mLink->mReadData.isEmpty());
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(failed.first().first().value<LinkFailure>().fault, LinkFault::Lost);
+        QCOMPARE(mView->alerts.size(), 1);
+        QCOMPARE(mView->alerts.first().at(5), QStringLiteral("コントローラーとの接続が切れました..."));
 
         // Quiet afterwards: no repeated report, no warning flood, no busy poll.
         sWarnings = 0;
@@ -95,6 +101,7 @@ private slots:
         QVERIFY(exchange(mLink->Cmd_EXTROM_READ(0x000E, 2)));
         QCOMPARE(mLink->mReadData, H("3300")); // the demo program's size
         QCOMPARE(mView->beeps, 1);
+        QCOMPARE(mView->alerts.size(), 1);
     }
     void unsolicitedByteBeforeFirstCommand()
     {

@@ -1,0 +1,254 @@
+// Board jobs on the one scheduler, over a scripted fake port and over the in-process model of
+// the controller.
+#include "LinkTestSupport.h"
+
+#include "FakeSerial.h"
+#include "emulator/QmcModel.h"
+#include "emulator/VirtualSerialBackend.h"
+#include "link/BoardJobs.h"
+#include "link/ControllerLink.h"
+#include "settings/PreferClass.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+// The wire of a read of `length` addresses from `address` with the given code.
+QByteArray ReadWire(quint8 code, int address, int length)
+{
+    QByteArray wire;
+    for (int a = address; a < address + length; ++a)
+        wire += QByteArray(1, char(code)) + char(a & 0xFF) + char(a >> 8) + '\0';
+    return wire;
+}
+
+std::shared_ptr<BoardJob> Exchange(const char* title, const ExchangeJob::Start& start)
+{
+    return std::make_shared<ExchangeJob>(QString::fromLatin1(title), start);
+}
+
+} // namespace
+
+class TestBoardScheduler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        mDir = std::make_unique<QTemporaryDir>();
+        mDev = std::make_unique<FakeSerialDevice>();
+        mModel = std::make_unique<QmcModel>();
+        mModel->setAbandonAfter(std::chrono::milliseconds(0));
+        const SerialPortEntry fake = mDev->entry(QStringLiteral("fake"));
+        SerialPortEntry model{QStringLiteral("model"), {}, {}, [m = mModel.get()] {
+                                  return std::unique_ptr<SerialBackend>(
+                                      new VirtualSerialBackend(m, false));
+                              }};
+        SerialPorts::setOverride({fake, model});
+        mPref = std::make_unique<PreferClass>(QStringLiteral("VantorController IR"), mDir->path());
+        mPref->mPortInfo = SerialPortInfo(model);
+        mView = std::make_unique<RecordingView>();
+        mLink = std::make_unique<ControllerLink>(mPref.get(), mView.get());
+        mJobs = std::make_unique<BoardScheduler>(mLink.get());
+    }
+    void cleanup()
+    {
+        mJobs.reset();
+        mLink.reset();
+        Settle();
+        mView.reset();
+        mPref.reset();
+        mDev.reset();
+        mModel.reset();
+        SerialPorts::clearOverride();
+    }
+
+    void jobsRunInOrderOneExchangeAtATime()
+    {
+        mModel->setSram(0x140, 0x11);
+        mModel->setSram(0x141, 0x22);
+        const auto read = std::make_shared<ReadMemoryJob>("read", Memory::Sram, 0x140, 2);
+        const auto write = std::make_shared<WriteMemoryJob>("write", Memory::IntRom, 0x10, H("7F"));
+        const auto servo = Exchange("servo", [](L& l) { return l.Cmd_SERVO_POS_SET(3, 90); });
+        QStringList order;
+        connect(mJobs.get(), &BoardScheduler::jobFinished, this,
+                [&](BoardJob* job) { order << job->title(); });
+        for (const auto& job :
+             {std::shared_ptr<BoardJob>(read), std::shared_ptr<BoardJob>(write), servo})
+            mJobs->submit(job);
+        QTRY_VERIFY_WITH_TIMEOUT(mJobs->isIdle(), kWaitMs);
+        QCOMPARE(order, (QStringList{"read", "write", "servo"}));
+        QCOMPARE(read->data(), H("1122"));
+        QCOMPARE(mModel->intRom(0x10), 0x7F);
+        QCOMPARE(mModel->servoPosition(3), 90);
+        for (const auto* job :
+             {static_cast<BoardJob*>(read.get()), static_cast<BoardJob*>(write.get()), servo.get()})
+            QCOMPARE(job->state(), BoardJob::State::Done);
+    }
+    void readsInChunks()
+    {
+        // 150 addresses go as exchanges of 64, 64 and 22; progress after each.
+        QByteArray image = QmcModel::demoProgram();
+        const auto job = std::make_shared<ReadMemoryJob>("read", Memory::ExtRom, 0, 150);
+        QList<qint64> progress;
+        connect(mJobs.get(), &BoardScheduler::jobProgress, this,
+                [&](BoardJob* j) { progress << j->done(); });
+        mJobs->submit(job);
+        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
+        QCOMPARE(progress, (QList<qint64>{64, 128, 150}));
+        image.append(QByteArray(150 - image.size(), '\0'));
+        QCOMPARE(job->data().toHex(), image.toHex());
+        QCOMPARE(job->timeLeftMs(), 0);
+    }
+    void keyClickGoesFirstAndTheJobResumes()
+    {
+        useFake();
+        const auto job = std::make_shared<ReadMemoryJob>("read", Memory::Sram, 0x140, 1);
+        mJobs->submit(job);
+        QCOMPARE(mDev->written(), H("F7"));
+        // A remote key: out at once, its exchange replacing the job's.
+        mLink->Cmd_Excute(H("05"), true);
+        QCOMPARE(mDev->written(), H("F705"));
+        mDev->setEcho();
+        mDev->feed(H("05")); // the key is answered: its exchange ends and closes the port
+        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
+        // The job's exchange starts over from its first byte, on the port opened again.
+        QCOMPARE(mDev->written(), H("F705") + ReadWire(0xF7, 0x140, 1));
+        QCOMPARE(job->state(), BoardJob::State::Done);
+        QCOMPARE(job->data(), H("00"));
+        QCOMPARE(mDev->openCount(), 2);
+    }
+    void cancelTakesEffectBetweenExchanges()
+    {
+        const auto running = std::make_shared<ReadMemoryJob>("running", Memory::ExtRom, 0, 150);
+        const auto queued = std::make_shared<ReadMemoryJob>("queued", Memory::Sram, 0, 1);
+        const auto next = Exchange("next", [](L& l) { return l.Cmd_SERVO_SET(1, true); });
+        mJobs->submit(running);
+        mJobs->submit(queued);
+        mJobs->submit(next);
+        mJobs->cancel(queued); // never on the line
+        QCOMPARE(queued->state(), BoardJob::State::Cancelled);
+        mJobs->cancel(running); // its current exchange of 64 addresses is finished first
+        QTRY_VERIFY_WITH_TIMEOUT(mJobs->isIdle(), kWaitMs);
+        QCOMPARE(running->state(), BoardJob::State::Cancelled);
+        QCOMPARE(running->done(), 64);
+        QCOMPARE(next->state(), BoardJob::State::Done);
+        QVERIFY(mModel->servoOn(1));
+        QCOMPARE(mModel->bytesReceived(), quint64(64 * 4 + 2));
+    }
+    void aFailedJobEndsAndTheNextRuns()
+    {
+        mLink->setReplyTimeout(std::chrono::milliseconds(50));
+        mModel->setFault(QmcModel::Fault::Silent);
+        const auto silent = Exchange("silent", [](L& l) { return l.Cmd_IsMOVING(); });
+        const auto after = Exchange("after", [](L& l) { return l.Cmd_IsMOVING(); });
+        connect(mJobs.get(), &BoardScheduler::jobFinished, this, [&] {
+            mModel->setFault(QmcModel::Fault::None);
+            mModel->abandonExchange(); // as the controller does after a silence
+        });
+        mJobs->submit(silent);
+        mJobs->submit(after);
+        QTRY_VERIFY_WITH_TIMEOUT(mJobs->isIdle(), kWaitMs);
+        QCOMPARE(silent->state(), BoardJob::State::Failed);
+        QCOMPARE(silent->failure().fault, LinkFault::NoReply);
+        QCOMPARE(after->state(), BoardJob::State::Done);
+        QCOMPARE(std::static_pointer_cast<ExchangeJob>(after)->readData(), H("B000"));
+        // A job reports its own failure: no alert from the link.
+        QVERIFY(mView->alerts.isEmpty());
+    }
+    void theNextJobWaitsForAQuietLine()
+    {
+        useFake();
+        mPref->mNotAutoDisconnect = true;
+        mDev->setReplier([](char) { return H("00"); }); // no echo: the first job fails
+        const auto wrong = Exchange("wrong", [](L& l) { return l.Cmd_SRAM_READ(0, 1); });
+        const auto after = Exchange("after", [](L& l) { return l.Cmd_SERVO_SET(2, false); });
+        // Heard before the scheduler hears it.
+        QByteArray writtenWhenQuiet;
+        mJobs.reset();
+        connect(mLink.get(), &ControllerLink::lineQuiet, this,
+                [&] { writtenWhenQuiet = mDev->written(); });
+        mJobs = std::make_unique<BoardScheduler>(mLink.get());
+        connect(mJobs.get(), &BoardScheduler::jobFinished, this, [&](BoardJob* job) {
+            if (job != wrong.get())
+                return;
+            mDev->setEcho();
+            QTimer::singleShot(20, mDev.get(), [&] { mDev->feed(H("99")); }); // a stray byte
+        });
+        mJobs->submit(wrong);
+        mJobs->submit(after);
+        QTRY_VERIFY_WITH_TIMEOUT(after->isOver(), kWaitMs);
+        QCOMPARE(wrong->failure().fault, LinkFault::WrongReply);
+        QCOMPARE(writtenWhenQuiet, H("F7"));
+        QCOMPARE(mDev->written(), H("F7E802"));
+        QCOMPARE(std::static_pointer_cast<ExchangeJob>(after)->readData(), H("E802"));
+    }
+    void closedUnderAJob()
+    {
+        useFake();
+        const auto job = Exchange("closed", [](L& l) { return l.Cmd_IsMOVING(); });
+        mJobs->submit(job);
+        mLink->RbPortClose(true); // the user clicks the lamp
+        QCOMPARE(job->state(), BoardJob::State::Failed);
+        QCOMPARE(job->failure().fault, LinkFault::Closed);
+    }
+    void programBackup_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<QByteArray>("saved");
+        QTest::addColumn<int>("problem");
+        QTest::addColumn<int>("bytesOnLine");
+        QByteArray program(300, '\x5A');
+        program[0x0E] = char(0x2C); // 300, low byte first
+        program[0x0F] = char(0x01);
+        QTest::newRow("300 bytes")
+            << program << program << int(ProgramImage::Problem::None) << (2 + 300) * 4;
+        QTest::newRow("no program")
+            << QByteArray(16, '\0') << QByteArray() << int(ProgramImage::Problem::None) << 8;
+        // An erased ROM: refused after the size, not read for minutes.
+        QTest::newRow("erased") << QByteArray(16, '\xFF') << QByteArray()
+                                << int(ProgramImage::Problem::Erased) << 8;
+        QTest::newRow("shorter than its header")
+            << QByteArray::fromHex("0000000000000000000000000000"
+                                   "0800")
+            << QByteArray() << int(ProgramImage::Problem::ShorterThanHead) << 8;
+    }
+    void programBackup()
+    {
+        QFETCH(QByteArray, image);
+        QFETCH(QByteArray, saved);
+        QFETCH(int, problem);
+        QFETCH(int, bytesOnLine);
+        QVERIFY(mModel->loadProgram(image));
+        const auto job = std::make_shared<ProgramBackupJob>();
+        mJobs->submit(job);
+        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
+        QCOMPARE(int(job->problem().kind), problem);
+        QCOMPARE(job->state(), problem ? BoardJob::State::Failed : BoardJob::State::Done);
+        QCOMPARE(job->program().toHex(), saved.toHex());
+        QCOMPARE(mModel->bytesReceived(), quint64(bytesOnLine));
+    }
+
+private:
+    using L = ControllerLink;
+
+    void useFake() { mPref->mPortInfo = SerialPortInfo(mDev->entry(QStringLiteral("fake"))); }
+
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<FakeSerialDevice> mDev;
+    std::unique_ptr<QmcModel> mModel;
+    std::unique_ptr<PreferClass> mPref;
+    std::unique_ptr<RecordingView> mView;
+    std::unique_ptr<ControllerLink> mLink;
+    std::unique_ptr<BoardScheduler> mJobs;
+};
+
+QTEST_GUILESS_MAIN(TestBoardScheduler)
+#include "tst_BoardScheduler.moc"
