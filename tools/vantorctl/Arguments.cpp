@@ -382,19 +382,6 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
 
 } // namespace
 
-QString MemoryName(Memory memory)
-{
-    switch (memory) {
-    case Memory::Sram:
-        return QStringLiteral("sram");
-    case Memory::IntRom:
-        return QStringLiteral("introm");
-    case Memory::ExtRom:
-        return QStringLiteral("extrom");
-    }
-    return {};
-}
-
 std::optional<qint64> ParseHex(const QString& text)
 {
     QString digits = text;
@@ -440,7 +427,7 @@ Parsed ParseCommandLine(const QStringList& arguments)
                         "for the built-in controller. Default: the port saved by the program."),
          QStringLiteral("NAME|PATH")},
         {QStringLiteral("timeout"),
-         QStringLiteral("Give up when a reply takes longer than MS milliseconds (default 500)."),
+         QStringLiteral("Give up when a reply takes longer than MS milliseconds (default 1000)."),
          QStringLiteral("MS")},
         {QStringLiteral("json"), QStringLiteral("Machine-readable output.")},
         {{QStringLiteral("v"), QStringLiteral("trace")},

@@ -15,20 +15,15 @@ constexpr int kExitUsage = 2;         // bad command line; nothing was sent
 constexpr int kExitPort = 3;          // the port cannot be opened
 constexpr int kExitInterrupted = 130; // Ctrl-C (128 + SIGINT), as shells report it
 
-// The controller's three memories, named as on the command line.
-enum class Memory
-{
-    Sram,
-    IntRom,
-    ExtRom
-};
-QString MemoryName(Memory memory);
+// The controller's three memories (Memory, MemoryName) are named on the
+// command line as the core names them.
+#include "link/BoardJobs.h"
 
 // Options every command accepts, before or after the command word.
 struct GlobalOptions
 {
     QString port;        // empty: the port saved in the preferences
-    int timeoutMs = 500; // per reply
+    int timeoutMs = 1000; // per reply: the link's reply bound
     bool json = false;
     bool trace = false;
 };

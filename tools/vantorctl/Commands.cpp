@@ -16,9 +16,6 @@ namespace {
 
 // Servo groups hold six channels each.
 constexpr int kGroupSize = 6;
-// External ROM: the program size at 000E..000F (low byte first), the code
-// from 0000.
-constexpr qint32 kProgramSizeAddr = 0x000E;
 
 using Kind = Request::Kind;
 
@@ -76,51 +73,14 @@ private:
     std::unique_ptr<QSaveFile> mFile; // discarded unless committed
 };
 
-bool StartRead(ControllerLink& l, Memory memory, qint32 address, qint32 length)
-{
-    switch (memory) {
-    case Memory::Sram:
-        return l.Cmd_SRAM_READ(address, length);
-    case Memory::IntRom:
-        return l.Cmd_INTROM_READ(address, length);
-    case Memory::ExtRom:
-        return l.Cmd_EXTROM_READ(address, length);
-    }
-    return false;
-}
-
-bool StartWrite(ControllerLink& l, Memory memory, qint32 address, const QByteArray& data)
-{
-    switch (memory) {
-    case Memory::Sram:
-        return l.Cmd_SRAM_WRITE(address, data);
-    case Memory::IntRom:
-        return l.Cmd_INTROM_WRITE(address, data);
-    case Memory::ExtRom:
-        return l.Cmd_EXTROM_WRITE(address, data);
-    }
-    return false;
-}
-
-// A memory exchange with progress: done is counted from the link's state.
-int MemoryExchange(Session& s, const QString& title, qint64 total,
-                   const std::function<bool(ControllerLink&)>& start,
-                   const std::function<qint64(const ControllerLink&)>& done)
-{
-    Progress progress(title, total);
-    s.view().onProgress = [&] { progress.update(done(s.link())); };
-    const int code = s.exchange(title, start);
-    s.view().onProgress = nullptr;
-    return code;
-}
-
+// Reads a memory range through the scheduler, with progress on a terminal.
 int ReadMemory(Session& s, const QString& title, Memory memory, qint32 address, qint32 length,
                QByteArray* out)
 {
-    const int code = MemoryExchange(
-        s, title, length, [&](ControllerLink& l) { return StartRead(l, memory, address, length); },
-        [](const ControllerLink& l) { return l.mReadData.size(); });
-    *out = s.link().mReadData;
+    Progress progress(title);
+    const auto job = std::make_shared<ReadMemoryJob>(title, memory, address, length);
+    const int code = s.run(job, &progress);
+    *out = job->data();
     return code;
 }
 
@@ -190,29 +150,26 @@ int Ports(const GlobalOptions& options)
 
 int Info(Session& s, const GlobalOptions& options)
 {
-    const int code = s.exchange(QStringLiteral("info"), [](ControllerLink& l) {
-        l.RbCmdSend("CONTROLER_INFORMATION", QByteArray());
-        return true;
-    });
+    const auto job = std::make_shared<IdentifyJob>(IdentifyJob::Depth::Full);
+    const int code = s.run(job);
     if (code != kExitOk)
         return code;
-    const ControllerLink& l = s.link();
-    const qint32 checksum = Le16(l.mInfoChecksum, 0);
-    const qint32 size = Le16(l.mInfoProg, kProgramSizeAddr);
+    const qint32 checksum = Le16(job->checksum(), 0);
+    const qint32 size = ProgramImage::sizeField(job->header());
     if (options.json) {
-        PrintJson({{QStringLiteral("controller"), QString::fromLatin1(l.mInfoCtrlr)},
-                   {QStringLiteral("controllerHex"), QString::fromLatin1(l.mInfoCtrlr.toHex())},
+        PrintJson({{QStringLiteral("controller"), QString::fromLatin1(job->name())},
+                   {QStringLiteral("controllerHex"), QString::fromLatin1(job->name().toHex())},
                    {QStringLiteral("checksum"), checksum},
                    {QStringLiteral("programSize"), size},
-                   {QStringLiteral("programHeader"), QString::fromLatin1(l.mInfoProg.toHex())}});
+                   {QStringLiteral("programHeader"), QString::fromLatin1(job->header().toHex())}});
         return kExitOk;
     }
     PrintText(QStringLiteral("controller:     %1 (%2)\n")
-                  .arg(QString::fromLatin1(l.mInfoCtrlr), SpacedHex(l.mInfoCtrlr)) +
+                  .arg(QString::fromLatin1(job->name()), SpacedHex(job->name())) +
               QStringLiteral("checksum:       0x%1 (static RAM 04F2..04F3)\n")
                   .arg(QStringLiteral("%1").arg(checksum, 4, 16, QLatin1Char('0')).toUpper()) +
               QStringLiteral("program size:   %1 bytes\n").arg(size) +
-              QStringLiteral("program header:\n") + HexDump(0, l.mInfoProg));
+              QStringLiteral("program header:\n") + HexDump(0, job->header()));
     return kExitOk;
 }
 
@@ -236,10 +193,9 @@ int Read(Session& s, const GlobalOptions& options, const Request& q, Sink& sink)
 int Write(Session& s, const GlobalOptions& options, const Request& q)
 {
     const qint32 size = qint32(q.data.size());
-    int code = MemoryExchange(
-        s, q.title, size,
-        [&](ControllerLink& l) { return StartWrite(l, q.memory, q.address, q.data); },
-        [&](const ControllerLink& l) { return l.mMcpAddr - q.address; });
+    Progress progress(q.title);
+    int code =
+        s.run(std::make_shared<WriteMemoryJob>(q.title, q.memory, q.address, q.data), &progress);
     if (code != kExitOk || !q.verify)
         return code;
 
@@ -263,47 +219,41 @@ int Write(Session& s, const GlobalOptions& options, const Request& q)
     return kExitOk;
 }
 
-int ProgramSize(Session& s, qint32* size)
+int ProgramSize(Session& s, const GlobalOptions& options)
 {
     QByteArray bytes;
-    const int code =
-        ReadMemory(s, QStringLiteral("program size"), Memory::ExtRom, kProgramSizeAddr, 2, &bytes);
-    *size = Le16(bytes, 0);
-    return code;
+    const int code = ReadMemory(s, QStringLiteral("program size"), Memory::ExtRom,
+                                ProgramImage::cSizeAddress, 2, &bytes);
+    if (code != kExitOk)
+        return code;
+    const qint32 size = Le16(bytes, 0);
+    if (options.json)
+        PrintJson({{QStringLiteral("programSize"), size}});
+    else
+        PrintText(QStringLiteral("%1\n").arg(size));
+    // Printed as read, but a size that cannot be a program's is no answer.
+    if (const ProgramImage::Problem problem = ProgramImage::checkSize(size)) {
+        std::fprintf(stderr, "vantorctl: program size: not a program: %s\n",
+                     qPrintable(ProgramImage::describe(problem)));
+        return kExitFault;
+    }
+    return kExitOk;
 }
 
 int ProgramSave(Session& s, const GlobalOptions& options, Sink& sink)
 {
-    // The read-out: the size first, then the code from 0000 up to size - 1,
-    // each through the link's own read-out operations.
-    qint32 size = 0;
-    int code = MemoryExchange(
-        s, QStringLiteral("program size"), 2,
-        [](ControllerLink& l) {
-            l.Get_PROGRAM_SIZE();
-            return true;
-        },
-        [](const ControllerLink& l) { return l.mReadData.size(); });
+    // The read-out: the size first, then the code from 0000 up to size - 1.
+    // A size no program can have (an erased ROM) is refused before minutes
+    // of reading.
+    Progress progress(QStringLiteral("program save"));
+    const auto job = std::make_shared<ProgramBackupJob>();
+    const int code = s.run(job, &progress);
     if (code != kExitOk)
         return code;
-    size = Le16(s.link().mReadData, 0);
-    QByteArray program;
-    if (size > 0) {
-        code = MemoryExchange(
-            s, QStringLiteral("program save"), size,
-            [size](ControllerLink& l) {
-                l.Get_PROGRAM_CODE(size);
-                return true;
-            },
-            [](const ControllerLink& l) { return l.mReadData.size(); });
-        if (code != kExitOk)
-            return code;
-        program = s.link().mReadData;
-    }
-    if (!sink.finish(program))
+    if (!sink.finish(job->program()))
         return kExitFault;
     if (options.json)
-        PrintJson({{QStringLiteral("programSize"), size}});
+        PrintJson({{QStringLiteral("programSize"), job->size()}});
     return kExitOk;
 }
 
@@ -315,14 +265,14 @@ int RunControl(Session& s, const Request& q)
                        : q.kind == Kind::Stop  ? names[1]
                        : q.kind == Kind::Break ? names[2]
                                                : names[3];
-    const int beepsBefore = s.view().beeps;
-    const int code = s.exchange(q.title, [name](ControllerLink& l) {
+    const auto job = std::make_shared<ExchangeJob>(q.title, [name](ControllerLink& l) {
         l.RbCmdSend(name, QByteArray());
         return true;
     });
+    const int code = s.run(job);
     if (code != kExitOk)
         return code;
-    if (s.view().beeps != beepsBefore) {
+    if (job->echoMismatch()) {
         std::fprintf(stderr, "vantorctl: %s: wrong echo: sent %s, the controller answered %s\n",
                      qPrintable(q.title), s.link().mMcpEcho.toHex().toUpper().constData(),
                      s.trace().lastReceived.toHex().toUpper().constData());
@@ -334,20 +284,24 @@ int RunControl(Session& s, const Request& q)
 // A byte stream: every reply, one per byte sent.
 int Stream(Session& s, const Request& q, const QByteArray& bytes, QByteArray* replies)
 {
-    const int code = s.exchange(q.title, [&bytes](ControllerLink& l) {
+    const auto job = std::make_shared<ExchangeJob>(q.title, [&bytes](ControllerLink& l) {
         l.Cmd_Excute(bytes, false);
         return true;
     });
-    *replies = s.link().mReadData;
+    const int code = s.run(job);
+    *replies = job->readData();
     return code;
 }
 
 int Direct(Session& s, const GlobalOptions& options, const Request& q)
 {
-    const auto run = [&](const std::function<bool(ControllerLink&)>& start) {
-        return s.exchange(q.title, start);
+    QByteArray r;
+    const auto run = [&](const ExchangeJob::Start& start) {
+        const auto job = std::make_shared<ExchangeJob>(q.title, start);
+        const int code = s.run(job);
+        r = job->readData();
+        return code;
     };
-    const QByteArray& r = s.link().mReadData;
     int code = kExitOk;
     switch (q.kind) {
     case Kind::ServoGet:
@@ -443,8 +397,9 @@ int RunRequest(const GlobalOptions& options, const Request& q)
     if (!sink.prepare())
         return kExitUsage;
 
+    // Every command but the raw `send` first makes sure a controller answers.
     Session s(options);
-    const int opened = s.open(q.title);
+    const int opened = s.open(q.title, q.kind != Kind::Send);
     if (opened != kExitOk)
         return opened;
 
@@ -455,17 +410,8 @@ int RunRequest(const GlobalOptions& options, const Request& q)
         return Read(s, options, q, sink);
     case Kind::Write:
         return Write(s, options, q);
-    case Kind::ProgramSize: {
-        qint32 size = 0;
-        const int code = ProgramSize(s, &size);
-        if (code == kExitOk) {
-            if (options.json)
-                PrintJson({{QStringLiteral("programSize"), size}});
-            else
-                PrintText(QStringLiteral("%1\n").arg(size));
-        }
-        return code;
-    }
+    case Kind::ProgramSize:
+        return ProgramSize(s, options);
     case Kind::ProgramSave:
         return ProgramSave(s, options, sink);
     case Kind::Run:

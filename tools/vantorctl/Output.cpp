@@ -63,8 +63,8 @@ bool WriteRawStdout(const QByteArray& bytes)
     return n == size_t(bytes.size()) && std::fflush(stdout) == 0;
 }
 
-Progress::Progress(const QString& title, qint64 total)
-    : mTitle(title), mTotal(total), mEnabled(::isatty(STDERR_FILENO) == 1)
+Progress::Progress(const QString& title)
+    : mTitle(title), mEnabled(::isatty(STDERR_FILENO) == 1)
 {
     mClock.start();
 }
@@ -75,7 +75,7 @@ Progress::~Progress()
         std::fputs("\r\033[K", stderr);
 }
 
-void Progress::update(qint64 done)
+void Progress::update(qint64 done, qint64 total)
 {
     if (!mEnabled)
         return;
@@ -85,8 +85,8 @@ void Progress::update(qint64 done)
     mLastDrawMs = ms;
     mShown = true;
     const double rate = double(done) * 1000.0 / double(ms);
-    const qint64 left = rate > 0 ? qint64(double(mTotal - done) / rate) : 0;
+    const qint64 left = rate > 0 ? qint64(double(total - done) / rate) : 0;
     std::fprintf(stderr, "\r\033[K%s: %lld/%lld bytes, %.0f B/s, %lld:%02lld left",
-                 qPrintable(mTitle), static_cast<long long>(done), static_cast<long long>(mTotal),
+                 qPrintable(mTitle), static_cast<long long>(done), static_cast<long long>(total),
                  rate, static_cast<long long>(left / 60), static_cast<long long>(left % 60));
 }

@@ -24,14 +24,13 @@ bool WriteRawStdout(const QByteArray& bytes);
 class Progress
 {
 public:
-    Progress(const QString& title, qint64 total);
+    explicit Progress(const QString& title);
     ~Progress();
 
-    void update(qint64 done);
+    void update(qint64 done, qint64 total);
 
 private:
     QString mTitle;
-    qint64 mTotal;
     bool mEnabled;
     bool mShown = false;
     QElapsedTimer mClock;

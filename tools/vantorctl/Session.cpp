@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include "Output.h"
+
 #include "app/App.h"
 #include "emulator/VirtualController.h"
 #include "settings/SerialPortInfo.h"
@@ -19,8 +21,8 @@
 
 namespace {
 
-// Hands every byte to the real backend and notes it on the way: the last
-// byte sent, when the last reply came, and with --trace a line per chunk.
+// Hands every call to the real backend and notes the bytes on the way: the
+// last byte sent and received, and with --trace a line per chunk.
 class TracingBackend : public SerialBackend
 {
 public:
@@ -55,7 +57,6 @@ public:
     {
         const QByteArray bytes = mInner->readAll();
         if (!bytes.isEmpty()) {
-            mTrace->lastActivityMs = mTrace->clock.elapsed();
             mTrace->lastReceived = bytes.right(1);
             if (mTrace->print)
                 std::fprintf(stderr, "< %s\n", bytes.toHex(' ').toUpper().constData());
@@ -63,6 +64,9 @@ public:
         return bytes;
     }
     void poll() override { mInner->poll(); }
+    // The device's own discard: the wrapper's default would only read what
+    // the port has buffered, leaving the driver's queue to pass for answers.
+    void discardInput() override { mInner->discardInput(); }
     void setBaud(qint32 baud) override { mInner->setBaud(baud); }
 
 private:
@@ -127,30 +131,6 @@ void CliView::SetMsg(const QString& text)
         std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
-void CliView::ShowProgress(const ProgressBarState& bar, const StaticTextState& count)
-{
-    (void)bar;
-    (void)count;
-    if (onReply)
-        onReply();
-    if (onProgress)
-        onProgress();
-}
-
-int CliView::Alert(int icon, const QString& actionCaption, const QString& cancelCaption,
-                   const QString& alternateCaption, const QString& message,
-                   const QString& explanation, const QString& title)
-{
-    (void)icon;
-    (void)actionCaption;
-    (void)cancelCaption;
-    (void)alternateCaption;
-    (void)title;
-    lastAlert = message + QLatin1Char(' ') + explanation;
-    // Nobody is there to confirm anything: every question is answered "cancel".
-    return 0;
-}
-
 QString OpenFailureWords(SerialError error)
 {
     switch (error) {
@@ -172,26 +152,24 @@ QString OpenFailureWords(SerialError error)
 Session::Session(const GlobalOptions& options) : mOptions(options)
 {
     mTrace.print = options.trace;
-    mTrace.clock.start();
     mView.printMessages = options.trace;
     mPref = std::make_unique<PreferClass>(QStringLiteral("vantorctl"), mPrefDir.path());
     // One invocation may run several exchanges (write then verify, size then
     // code): the port stays open between them and is closed at the end.
     mPref->mNotAutoDisconnect = true;
     mLink = std::make_unique<ControllerLink>(mPref.get(), &mView);
-    mView.onReply = [this] {
-        if (!mLink->mMcpCmd.isEmpty())
-            mLastPosition = position();
-    };
+    mLink->setReplyTimeout(std::chrono::milliseconds(options.timeoutMs));
+    mScheduler = std::make_unique<BoardScheduler>(mLink.get());
 }
 
 Session::~Session()
 {
+    mScheduler.reset();
     if (mLink && mLink->mMcpOpen)
         mLink->RbPortClose(true);
 }
 
-int Session::open(const QString& title)
+int Session::open(const QString& title, bool identify)
 {
     QString wanted = mOptions.port;
     if (wanted.isEmpty()) {
@@ -225,98 +203,163 @@ int Session::open(const QString& title)
                      qPrintable(mLink->MySerial->openErrorString()));
         return kExitPort;
     }
-    return kExitOk;
+    return identify ? this->identify(title) : kExitOk;
 }
 
-Session::Position Session::position() const
+int Session::identify(const QString& title)
 {
-    return {mLink->mMcpCmd, mLink->mMcpAddr, mLink->mMcpStep, mLink->PrgPB.Value};
-}
-
-QString Session::where() const
-{
-    const Position p = mLink->mMcpCmd.isEmpty() ? mLastPosition : position();
-    QString at;
-    if (p.cmd == "STATUS_COMMAND")
-        at = QStringLiteral("at byte %1 of the stream").arg(p.replies + 1);
-    else if (p.cmd.size() == 1 || p.cmd == "SRAM_CHECKSUM" || p.cmd == "PROGRAM_INFORMATION")
-        at = QStringLiteral("at address %1, step %2").arg(Hex4(p.addr)).arg(p.step);
-    else
-        at = QStringLiteral("at step %1").arg(p.step);
-    if (!mTrace.lastSent.isEmpty())
-        at += QStringLiteral("; last byte sent %1")
-                  .arg(QString::fromLatin1(mTrace.lastSent.toHex().toUpper()));
-    return at;
-}
-
-int Session::exchange(const QString& title, const std::function<bool(ControllerLink&)>& start)
-{
-    enum Outcome
-    {
-        Finished,
-        Timeout,
-        Lost,
-        Interrupted
-    };
-    if (gInterrupted) {
-        std::fprintf(stderr, "vantorctl: %s: interrupted\n", qPrintable(title));
-        return kExitInterrupted;
-    }
-
-    QEventLoop loop;
-    QString lostText;
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    const qint64 timeout = mOptions.timeoutMs;
-    QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
-        // Armed once per timeout rather than per reply: on a fast line that
-        // spares a timer restart for every byte.
-        const qint64 idle = mTrace.clock.elapsed() - mTrace.lastActivityMs;
-        if (idle >= timeout)
-            loop.exit(Timeout);
+    // A loopback passes every echo, and a device that answers each byte with
+    // one byte passes the lock-step rule: only the controller's name tells
+    // that a controller is there. A stray byte (power-on chatter, the late
+    // answer of an earlier run) can spoil the first try; the line is drained
+    // and the handshake tried once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto probe = std::make_shared<IdentifyJob>(IdentifyJob::Depth::Probe);
+        mScheduler->submit(probe);
+        QEventLoop loop;
+        QObject::connect(mScheduler.get(), &BoardScheduler::jobFinished, &loop, [&](BoardJob* job) {
+            if (job == probe.get())
+                loop.quit();
+        });
+        if (gInterruptNotifier)
+            QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, &loop,
+                             [&loop] { loop.quit(); });
+        if (!probe->isOver())
+            loop.exec();
+        if (gInterrupted) {
+            std::fprintf(stderr, "\nvantorctl: %s: interrupted\n", qPrintable(title));
+            mScheduler->cancelAll();
+            mLink->RbPortClose(true);
+            return kExitInterrupted;
+        }
+        if (probe->state() == BoardJob::State::Done)
+            return kExitOk;
+        const LinkFailure& f = probe->failure();
+        const bool wrong = f.fault == LinkFault::WrongReply || f.fault == LinkFault::LineNoise;
+        if (wrong && attempt == 0)
+            continue;
+        if (wrong)
+            std::fprintf(stderr, "vantorctl: %s: not a QMC-4410 controller: %s\n",
+                         qPrintable(title), qPrintable(FailureWords(f, mOptions.timeoutMs)));
         else
-            watchdog.start(int(timeout - idle));
-    });
-    QObject::connect(mLink.get(), &ControllerLink::mcpFinished, &loop,
-                     [&loop] { loop.exit(Finished); });
-    QObject::connect(mLink->MySerial, &Serial::error, &loop, [&](SerialError, const QString& text) {
-        lostText = text;
-        loop.exit(Lost);
-    });
-    if (gInterruptNotifier)
-        QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, &loop,
-                         [&loop] { loop.exit(Interrupted); });
-
-    mTrace.lastActivityMs = mTrace.clock.elapsed();
-    watchdog.start(int(timeout));
-    if (!start(*mLink)) {
-        std::fprintf(stderr, "vantorctl: %s: the link refused the command\n", qPrintable(title));
-        return kExitUsage;
-    }
-    if (!mLink->mMcpOpen) {
-        std::fprintf(stderr, "vantorctl: %s: the port closed\n", qPrintable(title));
+            std::fprintf(stderr, "vantorctl: %s: %s\n", qPrintable(title),
+                         qPrintable(FailureWords(f, mOptions.timeoutMs)));
+        mLink->RbPortClose(true);
         return kExitFault;
     }
-    const int outcome = mLink->mMcpFinish ? Finished : loop.exec();
-    switch (outcome) {
-    case Finished:
-        return kExitOk;
-    case Timeout:
-        std::fprintf(stderr, "vantorctl: %s: no answer from the controller within %lld ms %s\n",
-                     qPrintable(title), static_cast<long long>(timeout), qPrintable(where()));
+    return kExitFault;
+}
+
+QString Session::FailureWords(const LinkFailure& f, qint64 timeoutMs)
+{
+    QString at;
+    if (f.cmd == "STATUS_COMMAND")
+        at = QStringLiteral("at byte %1 of the stream").arg(f.replies + 1);
+    else if (f.cmd.size() == 1 || f.cmd == "SRAM_CHECKSUM" || f.cmd == "PROGRAM_INFORMATION")
+        at = QStringLiteral("at address %1, step %2").arg(Hex4(f.addr)).arg(f.step);
+    else if (!f.cmd.isEmpty())
+        at = QStringLiteral("at step %1").arg(f.step);
+    const QString sent = f.sent.isEmpty() ? QString()
+                                          : QStringLiteral("; last byte sent %1")
+                                                .arg(QString::fromLatin1(f.sent.toHex().toUpper()));
+    const QString causes = QStringLiteral(
+        "another device on this port, a wrong cable or line speed (9600 bit/s), or noise?");
+    switch (f.fault) {
+    case LinkFault::NoReply:
+        return QStringLiteral("no answer from the controller within %1 ms %2%3; check its power, "
+                              "the cable, the port and the line speed (9600 bit/s)")
+            .arg(timeoutMs)
+            .arg(at, sent);
+    case LinkFault::WrongReply: {
+        const QString expected = !f.expectedText.isEmpty()
+                                     ? f.expectedText
+                                     : QString::fromLatin1(f.expected.toHex(' ').toUpper());
+        return QStringLiteral("wrong answer %1: sent %2, expected %3, received %4 (%5)")
+            .arg(at, QString::fromLatin1(f.sent.toHex().toUpper()), expected,
+                 QString::fromLatin1(f.received.toHex(' ').toUpper()), causes);
+    }
+    case LinkFault::LineNoise: {
+        const QString received =
+            f.received.size() > 16 ? QString::fromLatin1(f.received.left(16).toHex(' ').toUpper()) +
+                                         QStringLiteral(" ... (%1 bytes)").arg(f.received.size())
+                                   : QString::fromLatin1(f.received.toHex(' ').toUpper());
+        return QStringLiteral("line noise %1: sent %2, expected %3, received %4 (%5)")
+            .arg(at, QString::fromLatin1(f.sent.toHex().toUpper()),
+                 f.expectedText.isEmpty() ? QStringLiteral("one byte") : f.expectedText,
+                 received.isEmpty() ? QStringLiteral("a line that does not go quiet") : received,
+                 causes);
+    }
+    case LinkFault::Lost:
+        return QStringLiteral("the device was lost %1%2 (%3)").arg(at, sent, f.systemText);
+    case LinkFault::Closed:
+        return QStringLiteral("the port was closed %1").arg(at);
+    case LinkFault::NotOpened:
+        return QStringLiteral("cannot open the port: %1 (%2)")
+            .arg(OpenFailureWords(f.openError), f.systemText);
+    case LinkFault::None:
         break;
-    case Lost:
-        std::fprintf(stderr, "vantorctl: %s: the device was lost %s (%s)\n", qPrintable(title),
-                     qPrintable(where()), qPrintable(lostText));
-        break;
-    case Interrupted:
-        std::fprintf(stderr, "\nvantorctl: %s: interrupted %s\n", qPrintable(title),
-                     qPrintable(where()));
+    }
+    return QStringLiteral("failed");
+}
+
+int Session::run(const std::shared_ptr<BoardJob>& job, Progress* progress)
+{
+    if (gInterrupted) {
+        std::fprintf(stderr, "vantorctl: %s: interrupted\n", qPrintable(job->title()));
+        return kExitInterrupted;
+    }
+    QEventLoop loop;
+    bool interrupted = false;
+    const QMetaObject::Connection progressed =
+        QObject::connect(mScheduler.get(), &BoardScheduler::jobProgress, &loop, [&](BoardJob* j) {
+            if (j == job.get() && progress)
+                progress->update(j->done(), j->total());
+        });
+    QObject::connect(mScheduler.get(), &BoardScheduler::jobFinished, &loop, [&](BoardJob* j) {
+        if (j == job.get())
+            loop.quit();
+    });
+    if (gInterruptNotifier)
+        QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, &loop, [&] {
+            interrupted = true;
+            loop.quit();
+        });
+    mScheduler->submit(job);
+    if (!job->isOver())
+        loop.exec();
+    QObject::disconnect(progressed);
+
+    if (interrupted || gInterrupted) {
+        std::fprintf(stderr, "\nvantorctl: %s: interrupted\n", qPrintable(job->title()));
+        mScheduler->cancelAll();
         mLink->RbPortClose(true);
         return kExitInterrupted;
     }
+    switch (job->state()) {
+    case BoardJob::State::Done:
+        return kExitOk;
+    case BoardJob::State::Cancelled:
+        std::fprintf(stderr, "vantorctl: %s: cancelled\n", qPrintable(job->title()));
+        return kExitFault;
+    case BoardJob::State::Queued:
+    case BoardJob::State::Running:
+    case BoardJob::State::Failed:
+        break;
+    }
+    if (job->failure().isNull()) {
+        std::fprintf(stderr, "vantorctl: %s: %s\n", qPrintable(job->title()),
+                     qPrintable(job->error()));
+    } else {
+        std::fprintf(stderr, "vantorctl: %s: %s\n", qPrintable(job->title()),
+                     qPrintable(FailureWords(job->failure(), mOptions.timeoutMs)));
+    }
     mLink->RbPortClose(true);
     return kExitFault;
+}
+
+int Session::exchange(const QString& title, const ExchangeJob::Start& start)
+{
+    return run(std::make_shared<ExchangeJob>(title, start));
 }
 
 void Session::catchInterrupt()

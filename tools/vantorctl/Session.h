@@ -2,49 +2,40 @@
 
 #include "Arguments.h"
 
+#include "link/BoardJobs.h"
 #include "link/ControllerLink.h"
 #include "settings/PreferClass.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
-#include <optional>
+
+class Progress;
 
 // What went over the line, seen by the tracing backend: the last byte sent
-// (for messages) and, with --trace, every byte printed as it passes.
+// and received and, with --trace, every byte printed as it passes.
 struct LineTrace
 {
     bool print = false;
     QByteArray lastSent;
     QByteArray lastReceived;
-    qint64 lastActivityMs = 0; // when the last reply arrived, on mClock
-    QElapsedTimer clock;
 };
 
-// The link's view for a terminal: messages to standard error with --trace,
-// alerts and beeps kept so that the caller can turn them into errors.
+// The link's view for a terminal: messages to standard error with --trace.
+// Failures reach the session as values (LinkFailure), not as alerts.
 class CliView : public ControllerView
 {
 public:
     void SetMsg(const QString& text) override;
-    void ShowProgress(const ProgressBarState& bar, const StaticTextState& count) override;
-    int Alert(int icon, const QString& actionCaption, const QString& cancelCaption,
-              const QString& alternateCaption, const QString& message, const QString& explanation,
-              const QString& title) override;
-    void Beep() override { ++beeps; }
 
     bool printMessages = false;
-    int beeps = 0;
-    QString lastAlert;
-    std::function<void()> onProgress; // the progress display of the command
-    std::function<void()> onReply;    // the session's record of where it stands
 };
 
 // One run of vantorctl against one port: opens it through the controller
-// link, runs exchanges one after another with a watchdog on every reply, and
+// link, makes sure a controller answers, runs board jobs one after another on
+// the one scheduler (each reply within the link's bound, --timeout), and
 // closes the port cleanly on the way out.
 class Session
 {
@@ -52,44 +43,41 @@ public:
     explicit Session(const GlobalOptions& options);
     ~Session();
 
-    // Resolves and opens the port. kExitOk, or an exit code after printing
-    // why (kExitUsage: no port chosen; kExitPort: cannot be opened).
-    int open(const QString& title);
+    // Resolves and opens the port, then (with identify) checks with the
+    // identification handshake that a controller is on the line. kExitOk, or
+    // an exit code after printing why (kExitUsage: no port chosen; kExitPort:
+    // cannot be opened; kExitFault: no controller answers).
+    int open(const QString& title, bool identify = true);
 
-    // Starts one exchange with start() and runs the event loop until the link
-    // reports it finished. kExitOk, or kExitFault / kExitInterrupted after
-    // printing what happened: no reply within the timeout (naming the
-    // address, step and last byte sent), the device lost, the port closed.
-    int exchange(const QString& title, const std::function<bool(ControllerLink&)>& start);
+    // Runs the job to its end. kExitOk, or kExitFault / kExitInterrupted /
+    // kExitUsage after printing what happened: no reply within the bound,
+    // a wrong reply (naming the address, step, byte expected and received),
+    // the device lost, a job that refused its result.
+    int run(const std::shared_ptr<BoardJob>& job, Progress* progress = nullptr);
+    // One exchange started by start(); its result stays on the link.
+    int exchange(const QString& title, const ExchangeJob::Start& start);
 
     ControllerLink& link() { return *mLink; }
-    CliView& view() { return mView; }
+    BoardScheduler& scheduler() { return *mScheduler; }
     const LineTrace& trace() const { return mTrace; }
 
     // Ctrl-C: routes SIGINT into the event loop (call once, early).
     static void catchInterrupt();
     static bool interrupted();
 
+    // What went wrong on the line, in words (without the command's title).
+    static QString FailureWords(const LinkFailure& failure, qint64 timeoutMs);
+
 private:
-    // Where an exchange stands: kept after every reply, because a link that
-    // ends itself on a lost device clears its own state before we hear of it.
-    struct Position
-    {
-        QByteArray cmd;
-        qint32 addr = 0;
-        qint32 step = 0;
-        qint32 replies = 0;
-    };
-    Position position() const;
-    QString where() const;
+    int identify(const QString& title);
 
     GlobalOptions mOptions;
-    Position mLastPosition;
     LineTrace mTrace;
     CliView mView;
     QTemporaryDir mPrefDir; // the link's preferences, never saved anywhere the program reads
     std::unique_ptr<PreferClass> mPref;
     std::unique_ptr<ControllerLink> mLink; // after mTrace: its port reports into it
+    std::unique_ptr<BoardScheduler> mScheduler;
 };
 
 // Words for why a port cannot be opened, from the platform's error code.
