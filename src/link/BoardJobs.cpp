@@ -2,7 +2,25 @@
 
 #include "ControllerLink.h"
 
+#include "app/App.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
 #include <algorithm>
+#include <cerrno>
+
+namespace {
+
+QString Hex(qint32 value, int digits)
+{
+    return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+}
+
+} // namespace
 
 QString MemoryName(Memory memory)
 {
@@ -183,4 +201,255 @@ BoardJob::Next ProgramBackupJob::exchangeFinished(ControllerLink& link)
     mProgram.append(link.mReadData);
     setProgress(2 + mProgram.size(), 2 + qint64(mSize));
     return mProgram.size() < mSize ? Next::Continue : Next::Done;
+}
+
+// --- ServoRefreshJob ----------------------------------------------------------------
+
+ServoRefreshJob::ServoRefreshJob(QList<int> groups)
+    : BoardJob(QStringLiteral("servo refresh")), mGroups(std::move(groups))
+{
+    mPositions.fill(-1);
+    setProgress(0, mGroups.size());
+}
+
+int ServoRefreshJob::position(int channel) const
+{
+    return channel >= 1 && channel <= cChannels ? mPositions[size_t(channel - 1)] : -1;
+}
+
+bool ServoRefreshJob::startExchange(ControllerLink& link)
+{
+    if (mNext >= mGroups.size())
+        return false;
+    return link.Cmd_SERVO_POS_GET_GROUP(mGroups.at(mNext));
+}
+
+BoardJob::Next ServoRefreshJob::exchangeFinished(ControllerLink& link)
+{
+    // Seven answers: the group command's own, then the six positions.
+    const QByteArray& r = link.mReadData;
+    const int group = mGroups.at(mNext);
+    if (r.size() != cGroupSize + 1) {
+        fail(QStringLiteral("group %1 brought %2 answers for 7 bytes").arg(group).arg(r.size()));
+        return Next::Done;
+    }
+    if (group >= 1 && group * cGroupSize <= cChannels) {
+        for (int i = 0; i < cGroupSize; ++i)
+            mPositions[size_t((group - 1) * cGroupSize + i)] = quint8(r.at(i + 1));
+    }
+    ++mNext;
+    setProgress(mNext, mGroups.size());
+    return mNext < mGroups.size() ? Next::Continue : Next::Done;
+}
+
+// --- ServoMoveJob -------------------------------------------------------------------
+
+ServoMoveJob::ServoMoveJob() : BoardJob(QStringLiteral("servo set")) {}
+
+void ServoMoveJob::set(int channel, int position)
+{
+    if (isOver())
+        return;
+    for (auto& pending : mPending) {
+        if (pending.first == channel) {
+            pending.second = position;
+            return;
+        }
+    }
+    mPending.append({channel, position});
+    setProgress(mSent, mSent + mPending.size());
+}
+
+bool ServoMoveJob::startExchange(ControllerLink& link)
+{
+    if (mPending.isEmpty())
+        return false;
+    mSending = mPending.constFirst();
+    return link.Cmd_SERVO_POS_SET(mSending.first, mSending.second);
+}
+
+BoardJob::Next ServoMoveJob::exchangeFinished(ControllerLink& link)
+{
+    (void)link;
+    // Sent; unless the user moved that slider on meanwhile, it is done.
+    if (!mPending.isEmpty() && mPending.constFirst() == mSending)
+        mPending.removeFirst();
+    else if (!mPending.isEmpty() && mPending.constFirst().first == mSending.first)
+        mPending.move(0, mPending.size() - 1); // its newer value goes after the others
+    ++mSent;
+    setProgress(mSent, mSent + mPending.size());
+    return mPending.isEmpty() ? Next::Done : Next::Continue;
+}
+
+// --- ProgramRestoreJob --------------------------------------------------------------
+
+ProgramRestoreJob::ProgramRestoreJob(QByteArray image, QString backupFolder, bool verify)
+    : BoardJob(QStringLiteral("program load")), mImage(std::move(image)),
+      mFolder(std::move(backupFolder)), mVerify(verify)
+{
+    updateProgress();
+}
+
+void ProgramRestoreJob::updateProgress()
+{
+    const qint64 image = mImage.size();
+    setProgress(qint64(mBackup.size()) + mWritten + mChecked,
+                qint64(mSizeKnown ? mBackupSize : 16) + image + (mVerify ? image : 0));
+}
+
+bool ProgramRestoreJob::startExchange(ControllerLink& link)
+{
+    switch (mPhase) {
+    case Phase::Backup:
+        if (!mSizeKnown) {
+            link.Get_PROGRAM_SIZE();
+            return true;
+        }
+        mChunkLength = std::min(cChunk, mBackupSize - qint32(mBackup.size()));
+        return link.Cmd_EXTROM_READ(qint32(mBackup.size()), mChunkLength);
+    case Phase::Writing:
+        mChunkLength = std::min(cChunk, qint32(mImage.size()) - mWritten);
+        return link.Cmd_EXTROM_WRITE(mWritten, mImage.mid(mWritten, mChunkLength));
+    case Phase::Verifying:
+        mChunkLength = std::min(cChunk, qint32(mImage.size()) - mChecked);
+        return link.Cmd_EXTROM_READ(mChecked, mChunkLength);
+    case Phase::Finished:
+        break;
+    }
+    return false;
+}
+
+BoardJob::Next ProgramRestoreJob::exchangeFinished(ControllerLink& link)
+{
+    const QByteArray& r = link.mReadData;
+    switch (mPhase) {
+    case Phase::Backup:
+        if (!mSizeKnown) {
+            // A board without a program of its own (erased, or a size no
+            // program has) is backed up as its header, so the file shows
+            // what was there.
+            mSizeKnown = true;
+            const qint32 size =
+                ProgramImage::sizeField(QByteArray(ProgramImage::cSizeAddress, '\0') + r);
+            mBackupSize =
+                ProgramImage::checkSize(size) ? ProgramImage::cHeaderSize : std::max(size, 0);
+            updateProgress();
+            if (mBackupSize > 0)
+                return Next::Continue;
+        } else {
+            if (r.size() != mChunkLength) {
+                fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
+                         .arg(r.size())
+                         .arg(mChunkLength));
+                return Next::Done;
+            }
+            mBackup.append(r);
+            updateProgress();
+            if (mBackup.size() < mBackupSize)
+                return Next::Continue;
+        }
+        if (!saveBackup())
+            return Next::Done;
+        mPhase = Phase::Writing;
+        return Next::Continue;
+    case Phase::Writing:
+        mWritten += mChunkLength;
+        updateProgress();
+        if (mWritten < mImage.size())
+            return Next::Continue;
+        mPhase = mVerify ? Phase::Verifying : Phase::Finished;
+        return mVerify ? Next::Continue : Next::Done;
+    case Phase::Verifying:
+        if (r.size() != mChunkLength) {
+            fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
+                     .arg(r.size())
+                     .arg(mChunkLength));
+            return Next::Done;
+        }
+        for (qint32 i = 0; i < mChunkLength; ++i) {
+            if (r.at(i) != mImage.at(mChecked + i)) {
+                mDifference = mChecked + i;
+                mWrote = quint8(mImage.at(mDifference));
+                mReadBack = quint8(r.at(i));
+                fail(QStringLiteral("verify failed: first difference at extrom %1: wrote %2, "
+                                    "read %3")
+                         .arg(Hex(mDifference, 4), Hex(mWrote, 2), Hex(mReadBack, 2)));
+                return Next::Done;
+            }
+        }
+        mChecked += mChunkLength;
+        updateProgress();
+        if (mChecked < mImage.size())
+            return Next::Continue;
+        mPhase = Phase::Finished;
+        return Next::Done;
+    case Phase::Finished:
+        break;
+    }
+    return Next::Done;
+}
+
+bool ProgramRestoreJob::saveBackup()
+{
+    if (!QDir().mkpath(mFolder)) {
+        fail(QStringLiteral("cannot make the backup folder %1").arg(mFolder));
+        return false;
+    }
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString path = QDir(mFolder).filePath(QStringLiteral("program-%1.bin").arg(stamp));
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = QDir(mFolder).filePath(QStringLiteral("program-%1-%2.bin").arg(stamp).arg(n));
+    QSaveFile file(path);
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        file.write(mBackup) != mBackup.size() || !file.commit()) {
+        const QString reason = errno ? qt_error_string(errno) : file.errorString();
+        fail(QStringLiteral("cannot save the backup %1: %2").arg(path, reason));
+        return false;
+    }
+    mBackupPath = path;
+    return true;
+}
+
+// --- ProgramVerifyJob ---------------------------------------------------------------
+
+ProgramVerifyJob::ProgramVerifyJob(QByteArray image)
+    : BoardJob(QStringLiteral("program verify")), mImage(std::move(image))
+{
+    setProgress(0, mImage.size());
+}
+
+bool ProgramVerifyJob::startExchange(ControllerLink& link)
+{
+    mChunkLength = std::min(cChunk, qint32(mImage.size()) - mChecked);
+    return link.Cmd_EXTROM_READ(mChecked, mChunkLength);
+}
+
+BoardJob::Next ProgramVerifyJob::exchangeFinished(ControllerLink& link)
+{
+    const QByteArray& r = link.mReadData;
+    if (r.size() != mChunkLength) {
+        fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
+                 .arg(r.size())
+                 .arg(mChunkLength));
+        return Next::Done;
+    }
+    for (qint32 i = 0; i < mChunkLength; ++i) {
+        if (r.at(i) != mImage.at(mChecked + i)) {
+            mDifference = mChecked + i;
+            mExpected = quint8(mImage.at(mDifference));
+            mFound = quint8(r.at(i));
+            return Next::Done;
+        }
+    }
+    mChecked += mChunkLength;
+    setProgress(mChecked, mImage.size());
+    return mChecked < mImage.size() ? Next::Continue : Next::Done;
+}
+
+QString ProgramBackupFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/Tessaro Utilities/") + QLatin1String(App::cProgramName) +
+           QStringLiteral("/backups");
 }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <functional>
 
 // The controller's three memories.
@@ -147,3 +148,132 @@ private:
     QByteArray mProgram;
     ProgramImage::Problem mProblem;
 };
+
+// The positions of the servos of some groups (1..8, six channels each), one
+// group read per exchange. A refresh that runs for ever is a background job
+// resubmitted when done.
+class ServoRefreshJob : public BoardJob
+{
+public:
+    static constexpr int cChannels = 48;
+    static constexpr int cGroupSize = 6;
+    explicit ServoRefreshJob(QList<int> groups = {1, 2, 3, 4, 5, 6, 7, 8});
+
+    QList<int> groups() const { return mGroups; }
+    // Channel 1..48; -1 until its group has been read.
+    int position(int channel) const;
+
+protected:
+    bool startExchange(ControllerLink& link) override;
+    Next exchangeFinished(ControllerLink& link) override;
+
+private:
+    QList<int> mGroups;
+    qsizetype mNext = 0;
+    std::array<int, cChannels> mPositions;
+};
+
+// Servo positions to set, the latest value for a channel winning: a slider
+// dragged over a slow line sends where it is now, not every place it passed.
+// One exchange (E6, channel, position) per channel.
+class ServoMoveJob : public BoardJob
+{
+public:
+    ServoMoveJob();
+    // Sets or replaces the position still to send to the channel. Has no
+    // effect once the job is over (make a new one).
+    void set(int channel, int position);
+    bool hasPending() const { return !mPending.isEmpty(); }
+
+protected:
+    bool startExchange(ControllerLink& link) override;
+    Next exchangeFinished(ControllerLink& link) override;
+
+private:
+    QList<std::pair<int, int>> mPending; // channel, position, in the order first set
+    std::pair<int, int> mSending{0, 0};
+    qint64 mSent = 0;
+};
+
+// Puts a program on the board: first the board's own program is read and
+// saved in a backup file, then the image is written to the external ROM from
+// 0000, then (with verify) read back and compared. A difference fails the job
+// with its address; nothing is written before the backup is saved.
+class ProgramRestoreJob : public BoardJob
+{
+public:
+    static constexpr qint32 cChunk = 64;
+    enum class Phase
+    {
+        Backup,
+        Writing,
+        Verifying,
+        Finished
+    };
+    // image must pass ProgramImage::checkFile; backupFolder is made if
+    // missing.
+    ProgramRestoreJob(QByteArray image, QString backupFolder, bool verify = true);
+
+    Phase phase() const { return mPhase; }
+    // The backup file, once saved (empty before).
+    QString backupPath() const { return mBackupPath; }
+    // Bytes of the image written so far: the board holds them.
+    qint32 written() const { return mWritten; }
+    // The first address where the board differs from the image; -1 if none.
+    qint32 firstDifference() const { return mDifference; }
+    quint8 wrote() const { return mWrote; }
+    quint8 readBack() const { return mReadBack; }
+
+protected:
+    bool startExchange(ControllerLink& link) override;
+    Next exchangeFinished(ControllerLink& link) override;
+
+private:
+    bool saveBackup();
+    void updateProgress();
+
+    QByteArray mImage;
+    QString mFolder;
+    bool mVerify;
+    Phase mPhase = Phase::Backup;
+    bool mSizeKnown = false;
+    qint32 mBackupSize = 0;
+    QByteArray mBackup;
+    QString mBackupPath;
+    qint32 mChunkLength = 0;
+    qint32 mWritten = 0;
+    qint32 mChecked = 0;
+    qint32 mDifference = -1;
+    quint8 mWrote = 0;
+    quint8 mReadBack = 0;
+};
+
+// Compares the board's external ROM with a program image, writing nothing:
+// the image's length is read from 0000 on (the size field included, so a
+// board holding another size differs at 000E).
+class ProgramVerifyJob : public BoardJob
+{
+public:
+    static constexpr qint32 cChunk = 64;
+    explicit ProgramVerifyJob(QByteArray image);
+
+    qint32 firstDifference() const { return mDifference; }
+    quint8 expected() const { return mExpected; }
+    quint8 found() const { return mFound; }
+
+protected:
+    bool startExchange(ControllerLink& link) override;
+    Next exchangeFinished(ControllerLink& link) override;
+
+private:
+    QByteArray mImage;
+    qint32 mChecked = 0;
+    qint32 mChunkLength = 0;
+    qint32 mDifference = -1;
+    quint8 mExpected = 0;
+    quint8 mFound = 0;
+};
+
+// Where the program keeps backups of the board's program, under the user's
+// data folder (nothing is made here).
+QString ProgramBackupFolder();

@@ -57,7 +57,12 @@ void BoardScheduler::submit(const std::shared_ptr<BoardJob>& job)
 {
     if (!job || job->state() != BoardJob::State::Queued)
         return;
-    mQueue.push_back(job);
+    // Foreground jobs go ahead of background jobs that stepped aside.
+    auto at = mQueue.end();
+    if (!job->background)
+        at =
+            std::find_if(mQueue.begin(), mQueue.end(), [](const auto& j) { return j->background; });
+    mQueue.insert(at, job);
     if (!mCurrent)
         runNext();
 }
@@ -95,9 +100,12 @@ void BoardScheduler::runNext()
         return;
     mCurrent = mQueue.front();
     mQueue.pop_front();
-    mCurrent->mState = BoardJob::State::Running;
-    mCurrent->mClock.start();
-    emit jobStarted(mCurrent.get());
+    // A background job that stepped aside is already running.
+    if (mCurrent->mState == BoardJob::State::Queued) {
+        mCurrent->mState = BoardJob::State::Running;
+        mCurrent->mClock.start();
+        emit jobStarted(mCurrent.get());
+    }
     issue();
 }
 
@@ -174,6 +182,14 @@ void BoardScheduler::onFinished()
         complete(BoardJob::State::Done);
     } else if (job->mCancelRequested) {
         complete(BoardJob::State::Cancelled);
+    } else if (job->background && !mQueue.empty() && !mQueue.front()->background) {
+        // Step aside for the waiting job; back in line behind the foreground
+        // jobs queued now.
+        const auto after =
+            std::find_if(mQueue.begin(), mQueue.end(), [](const auto& j) { return j->background; });
+        mQueue.insert(after, std::exchange(mCurrent, nullptr));
+        mWait = Wait::None;
+        runNext();
     } else {
         issue();
     }

@@ -59,6 +59,9 @@ public:
     // by the link's alerts. A job started by a user action in a window may
     // leave it false to get the link's alert.
     bool quiet = true;
+    // A background job (a refresh that polls for ever) steps aside between
+    // its exchanges for any other job that is waiting, and goes on after it.
+    bool background = false;
 
 protected:
     // Starts the current exchange on the link: the first time, and again
@@ -94,8 +97,9 @@ private:
 // The link keeps its rule that a new command replaces the pending one, so a
 // remote key always goes out at once: when a command from elsewhere replaces
 // a job's exchange, the job starts that exchange again once the other
-// command is over. Cancelling takes effect between exchanges, so the
-// controller is never left in the middle of a command.
+// command is over. A background job lets waiting jobs go first between its
+// exchanges. Cancelling takes effect between exchanges, so the controller is
+// never left in the middle of a command.
 class BoardScheduler : public QObject
 {
     Q_OBJECT

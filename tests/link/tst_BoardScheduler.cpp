@@ -9,6 +9,7 @@
 #include "link/ControllerLink.h"
 #include "settings/PreferClass.h"
 
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -198,6 +199,102 @@ private slots:
         mLink->RbPortClose(true); // the user clicks the lamp
         QCOMPARE(job->state(), BoardJob::State::Failed);
         QCOMPARE(job->failure().fault, LinkFault::Closed);
+    }
+    void servoRefreshAndMoves()
+    {
+        // A refresh in the background steps aside between its group reads for a move the user
+        // makes; the move's latest value wins.
+        mModel->setServoPosition(7, 33);
+        mModel->setServoPosition(48, 200);
+        const auto refresh = std::make_shared<ServoRefreshJob>();
+        refresh->background = true;
+        const auto move = std::make_shared<ServoMoveJob>();
+        QList<int> groupsBeforeMove;
+        connect(mJobs.get(), &BoardScheduler::jobProgress, this, [&](BoardJob* job) {
+            if (job == refresh.get() && job->done() == 2 && !move->isOver()) {
+                move->set(1, 10);
+                move->set(2, 20);
+                move->set(1, 11); // replaces 10, which is never sent
+                mJobs->submit(move);
+            }
+        });
+        connect(mJobs.get(), &BoardScheduler::jobStarted, this, [&](BoardJob* job) {
+            if (job == move.get())
+                groupsBeforeMove << int(refresh->done());
+        });
+        mJobs->submit(refresh);
+        QTRY_VERIFY_WITH_TIMEOUT(mJobs->isIdle(), kWaitMs);
+        QCOMPARE(groupsBeforeMove, QList<int>{2});
+        QCOMPARE(refresh->state(), BoardJob::State::Done);
+        QCOMPARE(refresh->position(7), 33);
+        QCOMPARE(refresh->position(48), 200);
+        QCOMPARE(mModel->servoPosition(1), 11);
+        QCOMPARE(mModel->servoPosition(2), 20);
+        // 8 group reads of 7 bytes, 2 moves of 3.
+        QCOMPARE(mModel->bytesReceived(), quint64(8 * 7 + 2 * 3));
+    }
+    void programRestore_data()
+    {
+        QTest::addColumn<int>("poke");    // address the board is made to differ at after writing
+        QTest::addColumn<bool>("erased"); // the board holds no program of its own
+        QTest::newRow("written and verified") << -1 << false;
+        QTest::newRow("a difference") << 0x20 << false;
+        QTest::newRow("over an erased board") << -1 << true;
+    }
+    void programRestore()
+    {
+        QFETCH(int, poke);
+        QFETCH(bool, erased);
+        QByteArray image(200, '\x11');
+        image[0x0E] = char(200);
+        image[0x0F] = 0;
+        QVERIFY(!ProgramImage::checkFile(image));
+        if (erased)
+            QVERIFY(mModel->loadProgram(QByteArray(16, '\xFF')));
+        const QByteArray before = erased ? QByteArray(16, '\xFF') : QmcModel::demoProgram();
+        const QString folder = mDir->filePath(QStringLiteral("backups"));
+        const auto job = std::make_shared<ProgramRestoreJob>(image, folder);
+        bool backupFirst = false;
+        connect(mJobs.get(), &BoardScheduler::jobProgress, this, [&] {
+            if (job->phase() == ProgramRestoreJob::Phase::Writing && job->written() == 0) {
+                // The backup is on disk before the first byte of the image goes out.
+                QFile saved(job->backupPath());
+                backupFirst = saved.open(QIODevice::ReadOnly) && saved.readAll() == before &&
+                              mModel->extRom(0) == quint8(before.at(0));
+            }
+            if (job->phase() == ProgramRestoreJob::Phase::Verifying && poke >= 0)
+                mModel->setExtRom(poke, 0xAA);
+        });
+        mJobs->submit(job);
+        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
+        QVERIFY(backupFirst);
+        QCOMPARE(QFileInfo(job->backupPath()).path(), folder);
+        QCOMPARE(job->written(), image.size());
+        QCOMPARE(job->firstDifference(), poke);
+        QCOMPARE(job->state(), poke < 0 ? BoardJob::State::Done : BoardJob::State::Failed);
+        if (poke >= 0) {
+            QCOMPARE(job->error(),
+                     QStringLiteral("verify failed: first difference at extrom 0020: wrote 11, "
+                                    "read AA"));
+        }
+        QCOMPARE(mModel->programSize(), 200);
+    }
+    void programVerify()
+    {
+        const QByteArray demo = QmcModel::demoProgram();
+        const auto same = std::make_shared<ProgramVerifyJob>(demo);
+        QByteArray other = demo;
+        other[0x12] = char(0x77);
+        const auto differs = std::make_shared<ProgramVerifyJob>(other);
+        mJobs->submit(same);
+        mJobs->submit(differs);
+        QTRY_VERIFY_WITH_TIMEOUT(mJobs->isIdle(), kWaitMs);
+        QCOMPARE(same->firstDifference(), -1);
+        QCOMPARE(differs->firstDifference(), 0x12);
+        QCOMPARE(differs->expected(), 0x77);
+        QCOMPARE(differs->found(), quint8(demo.at(0x12)));
+        // Nothing was written: only reads went out.
+        QCOMPARE(mModel->extRom(0x12), quint8(demo.at(0x12)));
     }
     void programBackup_data()
     {
