@@ -227,20 +227,25 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
     mMcpFinish = false;
     InitPrg(true);
 
-    // 2. No port was ever chosen: let the user choose one now.
-    if (!pref() || !pref()->mPortInfo)
+    // 2. No port was ever chosen: let the user choose one now (not for work
+    // in the background, which must never pop a dialog up).
+    if ((!pref() || !pref()->mPortInfo) && !mQuietExchange)
         v().ShowPortSettings();
 
     // 3, 4. Open the link when closed; a failed open reports itself.
-    if (!mMcpOpen)
+    if (!mMcpOpen) {
+        mOpenQuietly = mQuietExchange;
         mMcpOpen = RbPortOpen();
+        mOpenQuietly = false;
+    }
     if (!mMcpOpen) {
         InitPrg(false);
         mLastFailure = LinkFailure{};
         mLastFailure.fault = LinkFault::NotOpened;
         mLastFailure.cmd = cmd;
-        mLastFailure.openError = MySerial->openError();
-        mLastFailure.systemText = MySerial->openErrorString();
+        mLastFailure.openError = mOpenError;
+        if (mOpenError == MySerial->openError())
+            mLastFailure.systemText = MySerial->openErrorString();
         emit exchangeFailed(mLastFailure);
         return;
     }

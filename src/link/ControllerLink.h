@@ -276,6 +276,8 @@ private:
     qint64 mLastWriteMs = 0;     // when it was written, on mClock
     qint32 mReplies = 0;         // answers this exchange has taken
     bool mQuietExchange = false; // the exchange in progress reports without alerts
+    bool mOpenQuietly = false;   // RbPortOpen for a quiet exchange: no alert, nothing forgotten
+    SerialError mOpenError = SerialError::None; // why the last RbPortOpen failed
     bool mDraining = false;
     qint64 mLastNoiseMs = 0; // when the drain last threw a byte away
     quint64 mExchangeSerial = 0;

@@ -35,6 +35,7 @@ bool ControllerLink::RbPortOpen()
         return true;
     // 2. No port chosen: the caller decides whether to ask for one.
     PreferClass* const prefs = pref();
+    mOpenError = SerialError::NotFound;
     if (!prefs || !prefs->mPortInfo)
         return false;
     const QString wanted = prefs->mPortInfo->mName;
@@ -55,8 +56,12 @@ bool ControllerLink::RbPortOpen()
         }
     }
 
-    // 5. Not there: forget the choice, so the next command asks again.
+    // 5. Not there: forget the choice, so the next command asks again. Work
+    // in the background neither alerts nor forgets: it tries again later.
     if (mSerialPort.isNull()) {
+        mOpenError = SerialError::NotFound;
+        if (mOpenQuietly)
+            return false;
         v().Beep();
         v().Alert(2, QStringLiteral("OK"), QString(), QString(),
                   QStringLiteral("コントローラーに接続できませんでした..."),
@@ -73,6 +78,9 @@ bool ControllerLink::RbPortOpen()
     // 7. Found but refused. The message line is off screen, so the alert
     // carries the system's reason on a line of its own.
     if (!mMcpOpen) {
+        mOpenError = MySerial->openError();
+        if (mOpenQuietly)
+            return false;
         v().Beep();
         v().Alert(2, QStringLiteral("OK"), QString(), QString(),
                   QStringLiteral("コントローラーに接続できませんでした..."),
@@ -83,6 +91,7 @@ bool ControllerLink::RbPortOpen()
     }
 
     // 8. Whatever the device sent before it was opened is no answer.
+    mOpenError = SerialError::None;
     MySerial->discardInput();
     prefs->mPortInfo->mInputDriverName = mSerialPort.inputDriverName;
     prefs->mPortInfo->mOutputDriverName = mSerialPort.outputDriverName;

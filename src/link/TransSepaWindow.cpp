@@ -34,7 +34,8 @@ TransSepaWindow::TransSepaWindow(QWidget* parent) : TransSepaWindow(nullptr, par
 TransSepaWindow::TransSepaWindow(PreferClass* pref, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint),
-      mLink(std::make_unique<ControllerLink>(pref, this))
+      mLink(std::make_unique<ControllerLink>(pref, this)),
+      mScheduler(std::make_unique<BoardScheduler>(mLink.get()))
 {
     setWindowTitle(QStringLiteral("コントローラー"));
     // Never mapped: the window exists, has its controls and counts as open,
@@ -69,7 +70,9 @@ TransSepaWindow::~TransSepaWindow()
 {
     if (gTw == this)
         gTw = nullptr;
-    // The link goes first, while the view it talks to still exists.
+    // The jobs end first, then the link, while the view it talks to still
+    // exists.
+    mScheduler.reset();
     mLink->setView(nullptr);
     mLink.reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/BoardScheduler.h"
 #include "link/ControllerLink.h"
 #include "link/ControllerView.h"
 
@@ -34,6 +35,9 @@ public:
 
     // --- For other windows ---------------------------------------------------
     ControllerLink* link() const { return mLink.get(); }
+    // The one queue of board jobs over this link (the console, the pose
+    // player); a remote key still goes straight to the link.
+    BoardScheduler* scheduler() const { return mScheduler.get(); }
     void Cmd_Excute(const QByteArray& data, bool allowClose);
     bool RbPortOpen();
     void RbPortClose(bool force);
@@ -89,5 +93,6 @@ private:
     void FitToContent();
 
     std::unique_ptr<ControllerLink> mLink;
+    std::unique_ptr<BoardScheduler> mScheduler; // after mLink: goes before it
     QWidget* mContent = nullptr;
 };
