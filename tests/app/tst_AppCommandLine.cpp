@@ -44,9 +44,7 @@ private slots:
         const auto add = [](const char* name, const Start& row) { QTest::newRow(name) << row; };
         // Its own options answer without a display.
         add("help", {.args = {"--help"}, .out = "Usage: vantor-ir [options]\n"});
-        add("help, short", {.args = {"-h"}, .out = "Usage: vantor-ir [options]\n"});
         add("version", {.args = {"--version"}, .out = "vantor-ir " VANTOR_VERSION "\n"});
-        add("version, short", {.args = {"-v"}, .out = "vantor-ir " VANTOR_VERSION "\n"});
         // Usage errors: status 2, before any display is asked for.
         add("unknown long option", {.args = {"--bogus"},
                                     .exitCode = 2,

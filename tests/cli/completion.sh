@@ -66,25 +66,21 @@ ALL_COMMANDS="ports info read write program servo speed speed-v ptp moving run s
 check "every command" "$ALL_COMMANDS" vantorctl ""
 check "command prefix" "read reset run" vantorctl r
 check "after --port and its value" "servo send speed speed-v stop" vantorctl --port virtual s
-check "after --timeout and its value" "ptp ports program" vantorctl --timeout 200 p
 check "help names a command" "speed speed-v" vantorctl help sp
 
 # Sub-commands, and nothing once one is given.
 check "program" "size save" vantorctl program ""
 check "servo" "get group set on off" vantorctl servo ""
-check "servo after a global option" "set" vantorctl servo --json se
 check "ptp" "on off" vantorctl ptp ""
 check "nothing after servo get" "" vantorctl servo get ""
 
 # Memories for read and write only.
 check "read memories" "sram introm extrom" vantorctl read ""
-check "write memories" "extrom" vantorctl write e
 check "read memory given" "" vantorctl read sram ""
 
 # Files where a file is named.
 check "read -o" "$WORK/files/robot.bin $WORK/files/robot2.bin" \
     vantorctl read sram 0 10 -o "$WORK/files/rob"
-check "write -i" "$WORK/files/notes.txt" vantorctl write sram 0 -i "$WORK/files/n"
 check "program save" "$WORK/files/robot.bin $WORK/files/robot2.bin" \
     vantorctl program save "$WORK/files/rob"
 
