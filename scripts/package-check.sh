@@ -27,7 +27,7 @@ BUILD="$REPO/build"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
     configure_build "$BUILD"
 fi
-cmake --build "$BUILD" --target vantor-ir qmc-emulator vantor_changelog
+cmake --build "$BUILD" --target vantor_installable
 OUT="$(mktemp -d)"
 trap 'rm -rf "$OUT"' EXIT
 (cd "$BUILD" && cpack -G DEB -B "$OUT" >/dev/null)

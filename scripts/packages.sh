@@ -37,8 +37,9 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
                 fonts-noto-cjk)
 # The tests also drive the program on a virtual X display and through
-# pseudo-terminal bridges.
-TEST_PACKAGES=(xvfb xauth xdotool socat)
+# pseudo-terminal bridges, and complete vantorctl's command lines with
+# bash-completion's helpers.
+TEST_PACKAGES=(xvfb xauth xdotool socat bash-completion)
 
 # configure_build DIR: configures an optimised build in DIR.
 configure_build() {

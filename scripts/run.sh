@@ -9,8 +9,10 @@ source "$REPO/scripts/packages.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}"
 configure_build "$REPO/build"
-# The program, and the virtual controller on a pseudo-terminal beside it.
-cmake --build "$REPO/build" --target vantor-ir qmc-emulator
+# Everything that gets installed: the program, vantorctl, the virtual
+# controller on a pseudo-terminal, the manual pages and the changelog. So the
+# README's examples, `cmake --install build` and `cpack` work from this build.
+cmake --build "$REPO/build" --target vantor_installable
 
 # First start without a board: choose the built-in virtual controller, so the
 # remote's keys work at once. A board on USB (ttyUSB, ttyACM), on Bluetooth

@@ -58,7 +58,7 @@ bool ControllerLink::RbPortOpen()
 
     // 5. Not there: forget the choice, so the next command asks again. Work
     // in the background neither alerts nor forgets: it tries again later.
-    if (mSerialPort.isNull()) {
+    const auto notThere = [&] {
         mOpenError = SerialError::NotFound;
         if (mOpenQuietly)
             return false;
@@ -67,13 +67,20 @@ bool ControllerLink::RbPortOpen()
                   QStringLiteral("コントローラーに接続できませんでした..."),
                   QStringLiteral("ケーブルが接続されていない可能性があります..."), QString());
         prefs->mPortInfo.reset();
+        mSerialPort = SerialPortEntry();
         return false;
-    }
+    };
+    if (mSerialPort.isNull())
+        return notThere();
 
     // 6.
     SetMsg(mSerialPort.name + QStringLiteral("に接続します..."));
     MySerial->setSerialPort(mSerialPort);
     mMcpOpen = MySerial->open();
+    // Listed, but no device behind it when opened (a path typed by hand
+    // whose bridge is gone): the same as not listed.
+    if (!mMcpOpen && MySerial->openError() == SerialError::NotFound)
+        return notThere();
 
     // 7. Found but refused. The message line is off screen, so the alert
     // carries the system's reason on a line of its own.

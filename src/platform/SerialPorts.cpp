@@ -3,6 +3,7 @@
 #include "QSerialPortBackend.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 
 #include <algorithm>
@@ -65,10 +66,12 @@ QList<SerialPortEntry> list()
 
     // Paths typed by hand: blanks around an entry are not part of it, empty
     // entries say nothing, and a name given twice is one port (the first).
+    // Only paths with something there are offered: a bridge that is not
+    // running (a dangling link left by socat, say) is no port to choose.
     const QString env = qEnvironmentVariable("VANTOR_IR_PORTS");
     for (const QString& entry : env.split(QLatin1Char(':'))) {
         const QString path = entry.trimmed();
-        if (!path.isEmpty() && !isListed(ports, path))
+        if (!path.isEmpty() && !isListed(ports, path) && QFileInfo::exists(path))
             ports.append(deviceEntry(path, path));
     }
 

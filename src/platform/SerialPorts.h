@@ -25,7 +25,7 @@ struct SerialPortEntry
 //  1. the ports the system enumerates (QSerialPortInfo's order);
 //  2. Bluetooth rfcomm devices the system does not enumerate;
 //  3. device paths listed, colon-separated, in VANTOR_IR_PORTS (pseudo-terminals,
-//     socat and ser2net bridges the system does not enumerate);
+//     socat and ser2net bridges the system does not enumerate) that exist;
 //  4. extra ports registered by the program (the built-in virtual controller).
 // Tests replace the whole list with setOverride().
 namespace SerialPorts {

@@ -53,7 +53,27 @@ struct Run
     bool portHeld = false; // another program has the port open
 };
 
+// A command line refused before any port is opened: exit 2 and exactly this message.
+struct Refusal
+{
+    QStringList command;
+    QString message; // the line after "vantorctl: "
+};
+
+// What one command's help says, and which options it lists.
+struct CommandHelpRow
+{
+    QStringList help;           // vantorctl's arguments asking for it
+    QStringList sameAs = {};    // another way of asking that prints the same
+    QStringList listed = {};    // options it lists
+    QStringList notListed = {}; // options of other commands it leaves out
+    QStringList says = {};      // phrases of its description
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Refusal)
+Q_DECLARE_METATYPE(CommandHelpRow)
 
 class TestVantorctl : public QObject
 {
@@ -284,6 +304,145 @@ private slots:
         QVERIFY2(out.contains(line + "busy\n"), out.constData());
         QVERIFY(out.endsWith("Virtual QMC-4410\tvirtual\tthe built-in virtual controller "
                              "(--port virtual)\t-\tfree\n"));
+    }
+
+    // Usage errors in the tool's own words: "vantorctl: ...", lower case, no full stop. The port
+    // named does not exist, so a command that went as far as opening it would end with 3.
+    void refusals_data()
+    {
+        QTest::addColumn<Refusal>("row");
+        const auto add = [](const char* name, const Refusal& row) { QTest::newRow(name) << row; };
+        // A missing argument is named as the synopsis names it.
+        add("read without LEN", {{"read", "sram", "0"}, "read: missing LEN"});
+        add("read without ADDR", {{"read", "extrom"}, "read: missing ADDR"});
+        add("read without memory", {{"read"}, "read: missing sram|introm|extrom"});
+        add("write without bytes", {{"write", "sram", "140"}, "write: missing HEX... or -i FILE"});
+        add("program without sub-command", {{"program"}, "program: missing size|save"});
+        add("program save without FILE", {{"program", "save"}, "program save: missing FILE"});
+        add("servo without sub-command", {{"servo"}, "servo: missing get|group|set|on|off"});
+        add("servo get without CH", {{"servo", "get"}, "servo get: missing CH"});
+        add("servo group without G", {{"servo", "group"}, "servo group: missing G"});
+        add("servo set without POS", {{"servo", "set", "4"}, "servo set: missing POS"});
+        add("speed without N", {{"speed"}, "speed: missing N"});
+        add("speed-v without N", {{"speed-v"}, "speed-v: missing N"});
+        add("ptp without on|off", {{"ptp"}, "ptp: missing on|off"});
+        add("key without K", {{"key", "--id", "2"}, "key: missing K"});
+        add("send without bytes", {{"send"}, "send: missing HEX..."});
+        add("word too many", {{"run", "now"}, "run: unexpected argument 'now'"});
+        // A negative number where an argument goes is that argument, out of range.
+        add("negative length", {{"read", "sram", "0", "-1"}, "length '-1' is not 1-65536"});
+        add("negative speed", {{"speed", "-1"}, "speed '-1' is not 0-255"});
+        add("negative speed, options after",
+            {{"speed-v", "-7", "--json"}, "speed '-7' is not 0-255"});
+        add("negative channel first", {{"servo", "set", "-3", "5"}, "channel '-3' is not 1-48"});
+        // The option parser's own refusals.
+        add("unknown long option", {{"info", "--bogus"}, "unknown option '--bogus'"});
+        add("unknown short option", {{"read", "sram", "0", "1", "-x"}, "unknown option '-x'"});
+        add("value missing", {{"read", "sram", "0", "1", "-o"}, "missing FILE after -o"});
+        add("value to a switch", {{"--json=yes", "info"}, "--json takes no value"});
+        add("help for no command", {{"help", "fly"}, "unknown command 'fly'"});
+    }
+    void refusals()
+    {
+        QFETCH(Refusal, row);
+        const Result r =
+            Vantorctl(QStringList{"--port", mDir.filePath("no-such-tty")} + row.command);
+        QCOMPARE(r.err,
+                 "vantorctl: " + row.message + "\nTry 'vantorctl --help' for more information.\n");
+        QCOMPARE(r.exitCode, 2);
+        QCOMPARE(r.out, QByteArray());
+    }
+
+    // A file larger than the room from the address to the end of the memory is refused with
+    // its size; one that fits exactly is written.
+    void inputFileLargerThanTheMemory_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("message"); // empty: accepted
+        QTest::newRow("one byte too many")
+            << "0" << 65537
+            << "'big.bin' holds 65537 bytes; sram 0000-FFFF takes at most 65536 from 0000";
+        QTest::newRow("past the end from FFF0")
+            << "FFF0" << 17
+            << "'big.bin' holds 17 bytes; sram 0000-FFFF takes at most 16 from FFF0";
+        QTest::newRow("up to FFFF") << "FFF0" << 16 << QString();
+    }
+    void inputFileLargerThanTheMemory()
+    {
+        QFETCH(QString, address);
+        QFETCH(int, size);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        QVERIFY(WriteFile(dir.filePath("big.bin"), QByteArray(size, '\x5A')));
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(VANTORCTL_PATH),
+                {"--port", "virtual", "write", "sram", address, "-i", "big.bin"});
+        QVERIFY(p.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        if (message.isEmpty()) {
+            QCOMPARE(err, QString());
+            QCOMPARE(p.exitCode(), 0);
+            return;
+        }
+        QCOMPARE(err, "vantorctl: " + message + "\nTry 'vantorctl --help' for more information.\n");
+        QCOMPARE(p.exitCode(), 2);
+    }
+
+    // "help COMMAND" prints what "COMMAND --help" prints; each command lists the global options
+    // and its own, not those of other commands.
+    void commandHelp_data()
+    {
+        QTest::addColumn<CommandHelpRow>("row");
+        const auto add = [](const char* name, const CommandHelpRow& row) {
+            QTest::newRow(name) << row;
+        };
+        const QStringList global{"--port", "--timeout", "--json", "--trace", "--help"};
+        add("general", {.help = {"help"},
+                        .sameAs = {"--help"},
+                        .listed = global + QStringList{"--output", "--verify", "--id"},
+                        .says = {"help [COMMAND]"}});
+        add("read", {.help = {"help", "read"},
+                     .sameAs = {"read", "--help"},
+                     .listed = global + QStringList{"--output"},
+                     .notListed = {"--input", "--verify", "--id", "--var"},
+                     .says = {"Usage: vantorctl [options] read sram|introm|extrom ADDR LEN"}});
+        add("write", {.help = {"help", "write"},
+                      .sameAs = {"write", "sram", "--help"},
+                      .listed = global + QStringList{"--input", "--verify"},
+                      .notListed = {"--output", "--id", "--var"}});
+        add("key", {.help = {"help", "key"},
+                    .sameAs = {"--help", "key"},
+                    .listed = global + QStringList{"--id", "--var"},
+                    .notListed = {"--output", "--input", "--verify"}});
+        add("speed", {.help = {"help", "speed"},
+                      .sameAs = {"speed", "-h"},
+                      .listed = global,
+                      .notListed = {"--output", "--input", "--verify", "--id", "--var"},
+                      .says = {"speed step the servos move at", "B2"}});
+        add("speed-v", {.help = {"help", "speed-v"},
+                        .sameAs = {"speed-v", "--help"},
+                        .listed = global,
+                        .notListed = {"--output", "--input", "--verify", "--id", "--var"},
+                        .says = {"Set the speed value", "E9"}});
+    }
+    void commandHelp()
+    {
+        QFETCH(CommandHelpRow, row);
+        const Result r = Vantorctl(row.help);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.err, QString());
+        QCOMPARE(Vantorctl(row.sameAs).out, r.out);
+        const QString text = QString::fromLocal8Bit(r.out);
+        for (const QString& option : row.listed)
+            QVERIFY2(text.contains(QRegularExpression("^ +(-\\w, )?" + option + "\\b",
+                                                      QRegularExpression::MultilineOption)),
+                     qPrintable(option + " missing from:\n" + text));
+        for (const QString& option : row.notListed)
+            QVERIFY2(!text.contains(option), qPrintable(option + " listed in:\n" + text));
+        for (const QString& phrase : row.says)
+            QVERIFY2(text.contains(phrase), qPrintable(phrase + " not in:\n" + text));
     }
 
     // qmc-emulator itself. A burst written at once is answered in order; the link an earlier run

@@ -562,8 +562,10 @@ private slots:
         add("case-insensitive", {.ports = {"ttyS0", "TTYUSB0"}, .wanted = "ttyusb0", .opened = 1});
         add("later of two equal names",
             {.ports = {"ttyUSB0", "ttyS0", "TTYUSB0"}, .wanted = "ttyUSB0", .opened = 2});
-        add("not listed",
-            {.ports = {"ttyS0"}, .hint = "ケーブルが接続されていない可能性があります..."});
+        const QString cable = QStringLiteral("ケーブルが接続されていない可能性があります...");
+        add("not listed", {.ports = {"ttyS0"}, .hint = cable});
+        // Listed, but nothing behind it when opened: as if not listed.
+        add("not found at open", {.refusal = SerialError::NotFound, .hint = cable});
         // Found but refused: the usual hint, then the reason on its own line.
         add("permission",
             {.refusal = SerialError::PermissionDenied,
@@ -605,7 +607,7 @@ private slots:
         }
         QCOMPARE(mView->alerts,
                  (QList<QStringList>{{"1", "2", "OK", "", "", kNoLink, row.hint, ""}}));
-        if (row.refusal == SerialError::None) {
+        if (row.refusal == SerialError::None || row.refusal == SerialError::NotFound) {
             // The choice is forgotten: the next command asks for a port first.
             QVERIFY(!mPref->mPortInfo.has_value());
             mLink->Cmd_Excute(H("01"), true);

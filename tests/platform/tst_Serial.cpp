@@ -4,6 +4,7 @@
 #include "platform/SerialPorts.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
 
@@ -193,30 +194,59 @@ private slots:
         QCOMPARE(other.closeCount(), 3);
     }
 
+    // VANTOR_IR_PORTS as typed: '@' stands for a private folder holding the files ttyV0, ttyV1
+    // and TTYV1, and the link "gone" that points nowhere.
+    void portOrderAndHandTypedPaths_data()
+    {
+        QTest::addColumn<QString>("env");
+        QTest::addColumn<QStringList>("listed"); // the paths offered, in order, '@' as above
+        // Blanks around an entry are not part of it, empty and blank-only entries say nothing,
+        // and a name given twice, even in another case or padded, is one port (the first).
+        QTest::newRow("blanks, empty entries and repeats")
+            << " @/ttyV1\t::@/ttyV0:  :@/TTYV1: @/ttyV0 :" << QStringList{"@/ttyV1", "@/ttyV0"};
+        // Only paths with something there: a bridge that is not running is no port.
+        QTest::newRow("missing paths left out")
+            << "@/ttyV9:@/ttyV1:@/gone:@/ttyV0" << QStringList{"@/ttyV1", "@/ttyV0"};
+        QTest::newRow("nothing there") << "@/ttyV9:@/gone" << QStringList{};
+    }
     void portOrderAndHandTypedPaths()
     {
-        // Blanks around an entry are not part of it, empty and blank-only
-        // entries say nothing, and a name given twice, even in another case
-        // or padded, is one port (the first).
-        qputenv("VANTOR_IR_PORTS",
-                " /tmp/ttyV1\t::/dev/pts/9:  :/TMP/TTYV1:/tmp/ttyV0: /dev/pts/9 :");
+        QFETCH(QString, env);
+        QFETCH(QStringList, listed);
+        QTemporaryDir dir;
+        for (const char* name : {"ttyV0", "ttyV1", "TTYV1"}) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(QFile::link(dir.filePath("no-such-device"), dir.filePath("gone")));
+        qputenv("VANTOR_IR_PORTS", env.replace('@', dir.path()).toLocal8Bit());
         for (const char* name : {"Virtual QMC-4410", "Second"})
             SerialPorts::registerExtraPort(
                 {name, "virtual", "virtual", [] { return std::unique_ptr<SerialBackend>(); }});
         // After the system's own ports come the paths given, then the extras.
-        const QStringList names{"/tmp/ttyV1", "/dev/pts/9", "/tmp/ttyV0", "Virtual QMC-4410",
-                                "Second"};
+        QStringList names;
+        for (const QString& path : listed)
+            names << QString(path).replace('@', dir.path());
+        const QStringList paths = names;
+        names << "Virtual QMC-4410"
+              << "Second";
         const QList<SerialPortEntry> ports = SerialPorts::list();
-        QStringList tail, paths;
-        for (qsizetype i = ports.size() - names.size(); i < ports.size(); ++i) {
-            tail << ports.at(i).name;
-            paths << ports.at(i).inputDriverName;
+        QStringList fromFolder, tail, opened;
+        for (const SerialPortEntry& port : ports) {
+            if (port.name.startsWith(dir.path()))
+                fromFolder << port.name;
         }
-        QCOMPARE(tail, names);
-        QCOMPARE(paths.first(3), names.first(3)); // opened at the trimmed path
-        QVERIFY(SerialPorts::at(int(ports.size())).isNull() && SerialPorts::at(-1).isNull());
+        for (qsizetype i = std::max<qsizetype>(0, ports.size() - names.size()); i < ports.size();
+             ++i) {
+            tail << ports.at(i).name;
+            opened << ports.at(i).inputDriverName;
+        }
         SerialPorts::clearExtraPorts();
         qunsetenv("VANTOR_IR_PORTS");
+        QCOMPARE(fromFolder, paths);
+        QCOMPARE(tail, names);
+        QCOMPARE(opened.first(paths.size()), paths); // opened at the trimmed path
+        QVERIFY(SerialPorts::at(int(ports.size())).isNull() && SerialPorts::at(-1).isNull());
     }
 };
 

@@ -40,8 +40,12 @@ const CommandHelp kCommands[] = {
      "servo on|off CH",
      "Read or set servo positions (channels 1-48, groups 1-8, positions 0-255). The list form "
      "switches each channel on before giving it its position."},
-    {"speed", "speed N", "Set the speed (0-255)."},
-    {"speed-v", "speed-v N", "Set the speed value (0-255)."},
+    {"speed", "speed N",
+     "Set the speed step the servos move at, N 0-255 (controller command B2). It is a setting "
+     "of its own, apart from the speed value that speed-v sets."},
+    {"speed-v", "speed-v N",
+     "Set the speed value, N 0-255 (controller command E9): the setting a stored program makes "
+     "with its own E9 bytes. It is kept apart from the speed step that speed sets."},
     {"ptp", "ptp on|off", "Switch point-to-point moves on or off."},
     {"moving", "moving", "Whether the servos are moving."},
     {"run", "run", "Run the stored program (the controller must echo the command)."},
@@ -51,7 +55,75 @@ const CommandHelp kCommands[] = {
     {"key", "key K [--id 1-4] [--var 1-8]",
      "Press key K (1-32) of the remote: the bytes a click on the remote window sends."},
     {"send", "send HEX...", "Send raw bytes, one per reply, and print each reply."},
+    {"help", "help [COMMAND]",
+     "Describe one command, as 'vantorctl COMMAND --help' does, or all of them."},
 };
+
+// The options; `command` names the one command an option belongs to, nullptr
+// for the options every command takes.
+struct OptionHelp
+{
+    const char* names[2];
+    const char* valueName; // nullptr: a switch
+    const char* description;
+    const char* command;
+};
+
+const OptionHelp kOptions[] = {
+    {{"h", "help"}, nullptr, "Show help (for one command after it).", nullptr},
+    {{"version"}, nullptr, "Show the version.", nullptr},
+    {{"port"},
+     "NAME|PATH",
+     "The port: a name from 'vantorctl ports', a device path, or 'virtual' for the built-in "
+     "controller. Default: the port saved by the program.",
+     nullptr},
+    {{"timeout"},
+     "MS",
+     "Give up when a reply takes longer than MS milliseconds (default 1000).",
+     nullptr},
+    {{"json"}, nullptr, "Machine-readable output.", nullptr},
+    {{"v", "trace"}, nullptr, "Every byte out and in on standard error.", nullptr},
+    {{"o", "output"}, "FILE", "read: raw bytes to FILE (- for standard output).", "read"},
+    {{"i", "input"}, "FILE", "write: the bytes of FILE.", "write"},
+    {{"verify"}, nullptr, "write: read back and compare.", "write"},
+    {{"id"}, "N", "key: the remote ID, 1-4 (default 1).", "key"},
+    {{"var"}, "N", "key: the variable, 1-8 (default 1).", "key"},
+};
+
+QStringList OptionNames(const OptionHelp& o)
+{
+    QStringList names;
+    for (const char* name : o.names) {
+        if (name)
+            names << QLatin1String(name);
+    }
+    return names;
+}
+
+// The options of one command (the global ones and its own); every option
+// when command is nullptr.
+QList<QCommandLineOption> Options(const char* command)
+{
+    QList<QCommandLineOption> options;
+    for (const OptionHelp& o : kOptions) {
+        if (command && o.command && qstrcmp(command, o.command) != 0)
+            continue;
+        QCommandLineOption option(OptionNames(o), QLatin1String(o.description));
+        if (o.valueName)
+            option.setValueName(QLatin1String(o.valueName));
+        options.append(option);
+    }
+    return options;
+}
+
+const OptionHelp* FindOption(const QString& name)
+{
+    for (const OptionHelp& o : kOptions) {
+        if (OptionNames(o).contains(name))
+            return &o;
+    }
+    return nullptr;
+}
 
 const char* kExitCodesText = "Exit codes: 0 done; 1 controller fault (no answer within the "
                              "timeout, wrong echo, device lost, verify difference); 2 usage "
@@ -72,23 +144,107 @@ QString GeneralHelp(const QCommandLineParser& parser)
     text += QStringLiteral("\nCommands:\n");
     for (const CommandHelp& c : kCommands)
         text += QStringLiteral("  ") + QLatin1String(c.synopsis) + QLatin1Char('\n');
-    text += QStringLiteral("\n'vantorctl COMMAND --help' describes one command.\n");
+    text += QStringLiteral("\n'vantorctl COMMAND --help' or 'vantorctl help COMMAND' describes "
+                           "one command.\n");
     text += QStringLiteral("Numbers: addresses and bytes are hexadecimal with or without 0x; "
                            "lengths are decimal, or hexadecimal with 0x.\n");
     text += QLatin1String(kExitCodesText) + QLatin1Char('\n');
     return text;
 }
 
-QString CommandHelpText(const CommandHelp& c, const QCommandLineParser& parser)
+QString CommandHelpText(const CommandHelp& c)
 {
-    QString options = parser.helpText();
-    // The general usage line and description give way to the command's own.
+    // Qt lays out the options that apply to this command; its usage line
+    // gives way to the command's own synopsis.
+    QCommandLineParser own;
+    own.addOptions(Options(c.word));
+    QString options = own.helpText();
     const qsizetype at = options.indexOf(QStringLiteral("Options:"));
     if (at > 0)
         options = options.mid(at);
     return QStringLiteral("Usage: vantorctl [options] ") + QLatin1String(c.synopsis) +
            QStringLiteral("\n\n") + QLatin1String(c.description) + QStringLiteral("\n\n") +
            options + QLatin1Char('\n') + QLatin1String(kExitCodesText) + QLatin1Char('\n');
+}
+
+// The words of the command line put in the order the option parser reads
+// unambiguously: the options with their values first, then "--" and the
+// command with its arguments. A word such as "-1" is an argument (a number
+// out of range), not option "1"; a word after an option that takes a value
+// is that value, whatever it looks like. Unknown options and missing values
+// are reported here, in the tool's own words.
+struct Arranged
+{
+    QStringList arguments;
+    QString error;
+};
+
+Arranged Arrange(const QStringList& arguments)
+{
+    Arranged result;
+    QStringList options, words;
+    bool wordsOnly = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& w = arguments.at(i);
+        const bool number = w.size() > 1 && w.at(1).isDigit();
+        if (wordsOnly || w == QLatin1String("-") || !w.startsWith(QLatin1Char('-')) || number) {
+            words << w;
+            continue;
+        }
+        if (w == QLatin1String("--")) {
+            wordsOnly = true;
+            continue;
+        }
+        options << w;
+        // The option that still needs the next word as its value, if any.
+        const OptionHelp* pending = nullptr;
+        QString pendingName;
+        if (w.startsWith(QLatin1String("--"))) {
+            const QString name = w.mid(2).section(QLatin1Char('='), 0, 0);
+            const OptionHelp* o = FindOption(name);
+            if (!o) {
+                result.error = QStringLiteral("unknown option '--%1'").arg(name);
+                return result;
+            }
+            const bool hasValue = w.contains(QLatin1Char('='));
+            if (!o->valueName && hasValue) {
+                result.error = QStringLiteral("--%1 takes no value").arg(name);
+                return result;
+            }
+            if (o->valueName && !hasValue) {
+                pending = o;
+                pendingName = QStringLiteral("--") + name;
+            }
+        } else {
+            // Short options may be run together (-vo FILE); the rest of a
+            // word after one that takes a value is its value (-oFILE).
+            for (qsizetype j = 1; j < w.size(); ++j) {
+                const QString name = w.mid(j, 1);
+                const OptionHelp* o = FindOption(name);
+                if (!o) {
+                    result.error = QStringLiteral("unknown option '-%1'").arg(name);
+                    return result;
+                }
+                if (o->valueName) {
+                    if (j + 1 == w.size()) {
+                        pending = o;
+                        pendingName = QStringLiteral("-") + name;
+                    }
+                    break;
+                }
+            }
+        }
+        if (pending) {
+            if (i + 1 == arguments.size()) {
+                result.error = QStringLiteral("missing %1 after %2")
+                                   .arg(QLatin1String(pending->valueName), pendingName);
+                return result;
+            }
+            options << arguments.at(++i);
+        }
+    }
+    result.arguments << arguments.value(0) << options << QStringLiteral("--") << words;
+    return result;
 }
 
 // Builds the request while collecting the first error; every reader names
@@ -102,6 +258,7 @@ public:
     }
 
     QString error;
+    QString title; // the command as messages name it: "read", "servo set"
 
     bool fail(const QString& message)
     {
@@ -112,12 +269,17 @@ public:
 
     QString word(int i) const { return i < mWords.size() ? mWords.at(i) : QString(); }
 
-    bool count(int n)
+    // The words from `first` on must be the arguments the synopsis names,
+    // the last one repeated when `repeated`; the first one missing is named
+    // by its synopsis name.
+    bool arguments(int first, const QStringList& names, bool repeated = false)
     {
-        if (mWords.size() < n)
-            return fail(QStringLiteral("%1: missing arguments").arg(mWords.join(QLatin1Char(' '))));
-        if (mWords.size() > n)
-            return fail(QStringLiteral("unexpected argument '%1'").arg(mWords.at(n)));
+        const qsizetype given = mWords.size() - first;
+        if (given < names.size())
+            return fail(QStringLiteral("%1: missing %2").arg(title, names.at(given)));
+        if (given > names.size() && !repeated)
+            return fail(QStringLiteral("%1: unexpected argument '%2'")
+                            .arg(title, mWords.at(first + names.size())));
         return true;
     }
 
@@ -147,11 +309,10 @@ public:
     bool range(qint32 address, qint64 length, const QString& what)
     {
         if (address + length > kAddressEnd)
-            return fail(
-                QStringLiteral("%1 %2 bytes from %3 runs past FFFF")
-                    .arg(what)
-                    .arg(length)
-                    .arg(QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper()));
+            return fail(QStringLiteral("%1 %2 bytes from %3 runs past FFFF")
+                            .arg(what)
+                            .arg(length)
+                            .arg(Hex4(address)));
         return true;
     }
 
@@ -194,6 +355,23 @@ public:
         return true;
     }
 
+    // The sub-command word at i, one of `choices`; the title takes it on.
+    bool sub(int i, const QStringList& choices)
+    {
+        const QString w = word(i);
+        if (w.isEmpty())
+            return fail(
+                QStringLiteral("%1: missing %2").arg(title, choices.join(QLatin1Char('|'))));
+        if (!choices.contains(w)) {
+            QStringList listed = choices;
+            const QString last = listed.takeLast();
+            return fail(QStringLiteral("%1: '%2' is not %3 or %4")
+                            .arg(title, w, listed.join(QStringLiteral(", ")), last));
+        }
+        title += QLatin1Char(' ') + w;
+        return true;
+    }
+
     bool only(const QStringList& options, const QString& command)
     {
         for (const QString& o : options) {
@@ -203,14 +381,22 @@ public:
         return true;
     }
 
+    static QString Hex4(qint64 value)
+    {
+        return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+    }
+
 private:
     const QStringList& mWords;
     const QCommandLineParser& mParser;
 };
 
+const QString kMemoryChoice = QStringLiteral("sram|introm|extrom");
+
 bool ReadMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Request& q)
 {
-    if (!r.count(4) || !r.memory(1, &q.memory) || !r.address(2, &q.address))
+    if (!r.arguments(1, {kMemoryChoice, QStringLiteral("ADDR"), QStringLiteral("LEN")}) ||
+        !r.memory(1, &q.memory) || !r.address(2, &q.address))
         return false;
     const std::optional<qint64> length = ParseCount(r.word(3));
     if (!length || *length < 1 || *length > kAddressEnd)
@@ -226,49 +412,73 @@ bool ReadMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Reque
     return true;
 }
 
+// The bytes of the -i file, refused with its size when they do not fit
+// between the address and the end of the memory.
+bool ReadInputFile(RequestReader& r, const QString& path, Request& q)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return r.fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
+    // One byte more than any memory holds tells a file that is too large.
+    q.data = file.read(kAddressEnd + 1);
+    const qint64 room = kAddressEnd - q.address;
+    if (q.data.size() <= room)
+        return true;
+    // A pipe's size is known only as far as it was read.
+    QString size = QString::number(file.isSequential() ? q.data.size() : file.size());
+    if (file.isSequential() && q.data.size() > kAddressEnd)
+        size = QStringLiteral("more than %1").arg(kAddressEnd);
+    return r.fail(QStringLiteral("'%1' holds %2 bytes; %3 0000-FFFF takes at most %4 from %5")
+                      .arg(path, size, MemoryName(q.memory))
+                      .arg(room)
+                      .arg(RequestReader::Hex4(q.address)));
+}
+
 bool WriteMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Request& q)
 {
-    if (r.word(1).isEmpty() || r.word(2).isEmpty())
-        return r.fail(QStringLiteral("write: missing arguments"));
-    if (!r.memory(1, &q.memory) || !r.address(2, &q.address))
-        return false;
     const bool fromFile = parser.isSet(QStringLiteral("input"));
+    const QStringList names{kMemoryChoice, QStringLiteral("ADDR")};
+    if (!(fromFile
+              ? r.arguments(1, names)
+              : r.arguments(1, names + QStringList{QStringLiteral("HEX... or -i FILE")}, true)) ||
+        !r.memory(1, &q.memory) || !r.address(2, &q.address))
+        return false;
     if (fromFile) {
-        if (!r.count(3))
+        if (!ReadInputFile(r, parser.value(QStringLiteral("input")), q))
             return false;
-        QFile file(parser.value(QStringLiteral("input")));
-        if (!file.open(QIODevice::ReadOnly))
-            return r.fail(
-                QStringLiteral("cannot read '%1': %2").arg(file.fileName(), file.errorString()));
-        q.data = file.read(kAddressEnd + 1);
+        if (q.data.isEmpty())
+            return r.fail(QStringLiteral("'%1' holds no bytes to write")
+                              .arg(parser.value(QStringLiteral("input"))));
     } else if (!r.bytesFrom(3, &q.data)) {
         return false;
     }
-    if (q.data.isEmpty())
-        return r.fail(QStringLiteral("write: no bytes to write"));
     q.verify = parser.isSet(QStringLiteral("verify"));
     return r.range(q.address, q.data.size(), QStringLiteral("writing"));
 }
 
 bool ServoCommand(RequestReader& r, Request& q)
 {
+    if (!r.sub(1, {QStringLiteral("get"), QStringLiteral("group"), QStringLiteral("set"),
+                   QStringLiteral("on"), QStringLiteral("off")}))
+        return false;
     const QString sub = r.word(1);
     q.title += QLatin1Char(' ') + sub;
+    const QString ch = QStringLiteral("CH");
     if (sub == QLatin1String("get")) {
         q.kind = Request::Kind::ServoGet;
-        return r.count(3) && r.decimal(r.word(2), "channel", 1, kChannels, &q.channel);
+        return r.arguments(2, {ch}) && r.decimal(r.word(2), "channel", 1, kChannels, &q.channel);
     }
     if (sub == QLatin1String("group")) {
         q.kind = Request::Kind::ServoGroup;
-        return r.count(3) && r.decimal(r.word(2), "group", 1, kGroups, &q.channel);
+        return r.arguments(2, {QStringLiteral("G")}) &&
+               r.decimal(r.word(2), "group", 1, kGroups, &q.channel);
     }
     if (sub == QLatin1String("on") || sub == QLatin1String("off")) {
         q.kind = sub == QLatin1String("on") ? Request::Kind::ServoOn : Request::Kind::ServoOff;
-        return r.count(3) && r.decimal(r.word(2), "channel", 1, kChannels, &q.channel);
+        return r.arguments(2, {ch}) && r.decimal(r.word(2), "channel", 1, kChannels, &q.channel);
     }
-    if (sub != QLatin1String("set"))
-        return r.fail(QStringLiteral("servo: '%1' is not get, group, set, on or off").arg(sub));
-    if (!r.count(4) || !r.decimal(r.word(2), "channel", 1, kChannels, &q.channel))
+    if (!r.arguments(2, {ch, QStringLiteral("POS")}) ||
+        !r.decimal(r.word(2), "channel", 1, kChannels, &q.channel))
         return false;
     const QString positions = r.word(3);
     if (!positions.contains(QLatin1Char(','))) {
@@ -298,6 +508,7 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
     RequestReader r(words, parser);
     const QString cmd = words.constFirst();
     q.title = cmd;
+    r.title = cmd;
     const QStringList perCommand{QStringLiteral("output"), QStringLiteral("input"),
                                  QStringLiteral("verify"), QStringLiteral("id"),
                                  QStringLiteral("var")};
@@ -315,10 +526,11 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
     for (const auto& b : bare) {
         if (cmd == QLatin1String(b.word)) {
             q.kind = b.kind;
-            ok = r.count(1);
+            ok = r.arguments(1, {});
             matched = true;
         }
     }
+    const QString n = QStringLiteral("N");
     if (matched) {
     } else if (cmd == QLatin1String("read")) {
         q.kind = K::Read;
@@ -331,31 +543,31 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
         ok = WriteMemoryCommand(r, parser, q);
         q.title += QLatin1Char(' ') + r.word(1);
     } else if (cmd == QLatin1String("program")) {
+        ok = r.sub(1, {QStringLiteral("size"), QStringLiteral("save")});
         q.title += QLatin1Char(' ') + r.word(1);
-        if (r.word(1) == QLatin1String("size")) {
+        if (ok && r.word(1) == QLatin1String("size")) {
             q.kind = K::ProgramSize;
-            ok = r.count(2);
-        } else if (r.word(1) == QLatin1String("save")) {
+            ok = r.arguments(2, {});
+        } else if (ok) {
             q.kind = K::ProgramSave;
-            ok = r.count(3);
+            ok = r.arguments(2, {QStringLiteral("FILE")});
             q.outputPath = r.word(2);
-        } else {
-            ok = r.fail(QStringLiteral("program: '%1' is not size or save").arg(r.word(1)));
         }
     } else if (cmd == QLatin1String("servo")) {
         ok = ServoCommand(r, q);
     } else if (cmd == QLatin1String("speed") || cmd == QLatin1String("speed-v")) {
         q.kind = cmd == QLatin1String("speed") ? K::Speed : K::SpeedV;
-        ok = r.count(2) && r.decimal(r.word(1), "speed", 0, 255, &q.channel);
+        ok = r.arguments(1, {n}) && r.decimal(r.word(1), "speed", 0, 255, &q.channel);
     } else if (cmd == QLatin1String("ptp")) {
         q.kind = K::Ptp;
-        ok = r.count(2) && r.onOff(1, &q.on);
+        ok = r.arguments(1, {QStringLiteral("on|off")}) && r.onOff(1, &q.on);
     } else if (cmd == QLatin1String("key")) {
         q.kind = K::Key;
         allowed = {QStringLiteral("id"), QStringLiteral("var")};
         qint32 id = 1;
         qint32 var = 1;
-        ok = r.count(2) && r.decimal(r.word(1), "key", 1, kKeys, &q.channel) &&
+        ok = r.arguments(1, {QStringLiteral("K")}) &&
+             r.decimal(r.word(1), "key", 1, kKeys, &q.channel) &&
              (!parser.isSet(QStringLiteral("id")) ||
               r.decimal(parser.value(QStringLiteral("id")), "--id", 1, kRemoteIds, &id)) &&
              (!parser.isSet(QStringLiteral("var")) ||
@@ -364,9 +576,7 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
         q.count = var;
     } else if (cmd == QLatin1String("send")) {
         q.kind = K::Send;
-        ok = r.bytesFrom(1, &q.data);
-        if (ok && q.data.isEmpty())
-            ok = r.fail(QStringLiteral("send: no bytes to send"));
+        ok = r.arguments(1, {QStringLiteral("HEX...")}, true) && r.bytesFrom(1, &q.data);
     } else {
         ok = r.fail(QStringLiteral("unknown command '%1'").arg(cmd));
     }
@@ -415,35 +625,7 @@ Parsed ParseCommandLine(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Talks to a QMC-4410 servo controller over its serial line."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show help (for one command after it)."));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Show the version."));
-    parser.addOption(help);
-    parser.addOption(version);
-    parser.addOptions({
-        {QStringLiteral("port"),
-         QStringLiteral("The port: a name from 'vantorctl ports', a device path, or 'virtual' "
-                        "for the built-in controller. Default: the port saved by the program."),
-         QStringLiteral("NAME|PATH")},
-        {QStringLiteral("timeout"),
-         QStringLiteral("Give up when a reply takes longer than MS milliseconds (default 1000)."),
-         QStringLiteral("MS")},
-        {QStringLiteral("json"), QStringLiteral("Machine-readable output.")},
-        {{QStringLiteral("v"), QStringLiteral("trace")},
-         QStringLiteral("Every byte out and in on standard error.")},
-        {{QStringLiteral("o"), QStringLiteral("output")},
-         QStringLiteral("read: raw bytes to FILE (- for standard output)."),
-         QStringLiteral("FILE")},
-        {{QStringLiteral("i"), QStringLiteral("input")},
-         QStringLiteral("write: the bytes of FILE."),
-         QStringLiteral("FILE")},
-        {QStringLiteral("verify"), QStringLiteral("write: read back and compare.")},
-        {QStringLiteral("id"), QStringLiteral("key: the remote ID, 1-4 (default 1)."),
-         QStringLiteral("N")},
-        {QStringLiteral("var"), QStringLiteral("key: the variable, 1-8 (default 1)."),
-         QStringLiteral("N")},
-    });
+    parser.addOptions(Options(nullptr));
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("The command and its arguments (see below)."),
                                  QStringLiteral("COMMAND [ARGS...]"));
@@ -455,18 +637,35 @@ Parsed ParseCommandLine(const QStringList& arguments)
         return result;
     };
 
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    const QStringList words = parser.positionalArguments();
-    if (parser.isSet(help)) {
+    const Arranged arranged = Arrange(arguments);
+    if (!arranged.error.isEmpty())
+        return usage(arranged.error);
+    if (!parser.parse(arranged.arguments)) {
+        // Not expected after the checks above; Qt's sentence in the tool's
+        // style all the same.
+        QString text = parser.errorText();
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        if (!text.isEmpty())
+            text[0] = text.at(0).toLower();
+        return usage(text);
+    }
+    QStringList words = parser.positionalArguments();
+    // "help COMMAND" is "COMMAND --help", and "help" alone is "--help".
+    bool help = parser.isSet(QStringLiteral("help"));
+    if (!words.isEmpty() && words.constFirst() == QLatin1String("help")) {
+        help = true;
+        words.removeFirst();
+    }
+    if (help) {
         const CommandHelp* c = words.isEmpty() ? nullptr : FindCommand(words.constFirst());
         if (!words.isEmpty() && !c)
             return usage(QStringLiteral("unknown command '%1'").arg(words.constFirst()));
-        result.text = c ? CommandHelpText(*c, parser) : GeneralHelp(parser);
+        result.text = c ? CommandHelpText(*c) : GeneralHelp(parser);
         result.toStdout = true;
         return result;
     }
-    if (parser.isSet(version)) {
+    if (parser.isSet(QStringLiteral("version"))) {
         result.text = QStringLiteral("vantorctl %1\n").arg(QCoreApplication::applicationVersion());
         result.toStdout = true;
         return result;
