@@ -123,16 +123,24 @@ void ControllerLink::SetMsg(const QString& text)
 void ControllerLink::SetLog(const QByteArray& readBytes, const QByteArray& writeBytes)
 {
     const QString eom = QString::fromLatin1(gEOM);
+    QString text;
     if (!readBytes.isEmpty())
-        mMcpLog += QStringLiteral("R: ") + HexStr(readBytes) + eom;
+        text += QStringLiteral("R: ") + HexStr(readBytes) + eom;
     if (!writeBytes.isEmpty())
-        mMcpLog += QStringLiteral("W: ") + HexStr(writeBytes) + eom;
+        text += QStringLiteral("W: ") + HexStr(writeBytes) + eom;
+    if (text.isEmpty())
+        return;
+    mMcpLog += text;
+    emit logAppended(text);
 }
 
 void ControllerLink::SetLog(const QString& text)
 {
-    if (!text.isEmpty())
-        mMcpLog += text + QString::fromLatin1(gEOM);
+    if (text.isEmpty())
+        return;
+    const QString line = text + QString::fromLatin1(gEOM);
+    mMcpLog += line;
+    emit logAppended(line);
 }
 
 void ControllerLink::InitPrg(bool visible)
@@ -172,6 +180,8 @@ void ControllerLink::WriteFirst(const QByteArray& bytes, Reply reply)
     if (bytes.isEmpty())
         return;
     MySerial->write(bytes);
+    if (mLogTraffic)
+        SetLog(QByteArray(), bytes);
     mLastWritten = bytes.right(1);
     mExpect = reply;
     mAwaiting = true;
@@ -290,7 +300,10 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
         PrgPB.Maximum = (mDataSize + 127) / 128 + 3;
         PushProgress();
         mMcpEcho = Byte(0xEC);
+        // Logged just above, as these commands always are.
+        const bool logTraffic = std::exchange(mLogTraffic, false);
         WriteFirst(mMcpEcho, Reply::Echo);
+        mLogTraffic = logTraffic;
     } else if (cmd == "STATUS_COMMAND") {
         PrgPB.Maximum = std::max(qint32(data.size()) - 2, 0);
         PushProgress();
@@ -369,6 +382,8 @@ void ControllerLink::DoSerialRead()
         mInRead = false;
         return;
     }
+    if (mLogTraffic)
+        SetLog(s, QByteArray());
 
     // Bytes nobody waits for answer nothing: the drain after a failure, an
     // exchange that rests, a line with no exchange. They are thrown away, so

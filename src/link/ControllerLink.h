@@ -187,6 +187,11 @@ public:
     // The port the link opens; null when none is resolved yet.
     SerialPortEntry mSerialPort;
 
+    // Every byte written and read goes into the traffic log (mMcpLog) as "W:"
+    // and "R:" lines, for a window that shows it. Off by default: a log line
+    // per byte is work no one needs otherwise.
+    bool mLogTraffic = false;
+
     // --- Trust in what comes back -------------------------------------------------
     // The last failed exchange (fault None until one fails).
     LinkFailure mLastFailure;
@@ -230,6 +235,8 @@ signals:
     void exchangeAbandoned(bool replaced);
     // A drain has ended: the line is quiet again.
     void lineQuiet();
+    // Text was appended to the traffic log (lines ending in 0D).
+    void logAppended(const QString& text);
 
 private:
     // What the answer to a byte written must be.

@@ -423,8 +423,19 @@ private slots:
         mLink->SetLog(H("02AB"), H("F3"));
         QCOMPARE(mLink->mMcpLog, QStringLiteral("R: 02AB\rW: F3\r"));
         // Each command starts a log of its own; empty parts add nothing.
+        mLink->mLogTraffic = true; // also with every byte logged, these lines come once
         mLink->RbCmdSend("TRANSMITION", H("11"));
         QCOMPARE(mLink->mMcpLog, QStringLiteral("TRANSMITION\rW: EC\r"));
+        // With the traffic logged, every byte out and in, in order, as it is told.
+        QStringList told;
+        connect(mLink.get(), &ControllerLink::logAppended, this,
+                [&](const QString& text) { told << text; });
+        mDev->setReplier(ScriptedReplier(H("F7400155")));
+        QVERIFY(mLink->Cmd_SRAM_READ(0x140, 1));
+        QTRY_VERIFY_WITH_TIMEOUT(mLink->mMcpFinish, kQuickMs);
+        const QString wire = "W: F7\rR: F7\rW: 40\rR: 40\rW: 01\rR: 01\rW: 00\rR: 55\r";
+        QCOMPARE(mLink->mMcpLog, wire);
+        QCOMPARE(told.join(QString()), wire);
     }
     void stateAfterEachReply()
     {
