@@ -389,6 +389,15 @@ BoardJob::Next ProgramRestoreJob::exchangeFinished(ControllerLink& link)
     return Next::Done;
 }
 
+void ProgramRestoreJob::exchangeFailed(ControllerLink& link, const LinkFailure& failure)
+{
+    (void)link;
+    // Every address before the one the write stopped at went through all
+    // its checked steps: those bytes are on the board.
+    if (mPhase == Phase::Writing && failure.addr > mWritten && failure.addr <= mImage.size())
+        mWritten = failure.addr;
+}
+
 bool ProgramRestoreJob::saveBackup()
 {
     if (!QDir().mkpath(mFolder)) {

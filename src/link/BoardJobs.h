@@ -217,7 +217,7 @@ public:
     Phase phase() const { return mPhase; }
     // The backup file, once saved (empty before).
     QString backupPath() const { return mBackupPath; }
-    // Bytes of the image written so far: the board holds them.
+    // Bytes of the image written so far, from 0000: the board holds them.
     qint32 written() const { return mWritten; }
     // The first address where the board differs from the image; -1 if none.
     qint32 firstDifference() const { return mDifference; }
@@ -227,6 +227,8 @@ public:
 protected:
     bool startExchange(ControllerLink& link) override;
     Next exchangeFinished(ControllerLink& link) override;
+
+    void exchangeFailed(ControllerLink& link, const LinkFailure& failure) override;
 
 private:
     bool saveBackup();

@@ -207,6 +207,7 @@ void BoardScheduler::onFailed(const LinkFailure& failure)
     if (mWait != Wait::Reply)
         return;
     mCurrent->mFailure = failure;
+    mCurrent->exchangeFailed(*mLink, failure);
     complete(mCurrent->mCancelRequested ? BoardJob::State::Cancelled : BoardJob::State::Failed);
 }
 
@@ -228,13 +229,16 @@ void BoardScheduler::onAbandoned(bool replaced)
         mWait = Wait::Foreign;
         return;
     }
+    // Closed under the job (a cancel, or the user disconnected): it ends
+    // here, where the link's address stood.
+    LinkFailure f;
+    f.fault = LinkFault::Closed;
+    f.addr = mLink->mMcpAddr;
+    mCurrent->exchangeFailed(*mLink, f);
     if (mCurrent->mCancelRequested) {
         complete(BoardJob::State::Cancelled);
         return;
     }
-    // Closed under the job (the user disconnected): it ends here.
-    LinkFailure f;
-    f.fault = LinkFault::Closed;
     mCurrent->mFailure = f;
     complete(BoardJob::State::Failed);
 }

@@ -39,6 +39,8 @@ public:
     virtual ~BoardJob() = default;
 
     QString title() const { return mTitle; }
+    // The name messages give the job (the command that runs it).
+    void setTitle(const QString& title) { mTitle = title; }
     State state() const { return mState; }
     bool isOver() const { return mState != State::Queued && mState != State::Running; }
     // Failed: why. A failure on the line carries its LinkFailure; a job that
@@ -70,6 +72,13 @@ protected:
     virtual bool startExchange(ControllerLink& link) = 0;
     // The current exchange has finished; the link holds its result.
     virtual Next exchangeFinished(ControllerLink& link) = 0;
+    // The current exchange failed or was cut short (a cancel that closed the
+    // port); failure.addr is where it stood. The job ends after this.
+    virtual void exchangeFailed(ControllerLink& link, const LinkFailure& failure)
+    {
+        (void)link;
+        (void)failure;
+    }
 
     void setProgress(qint64 done, qint64 total);
     // Ends the job as failed for a reason of its own (call from

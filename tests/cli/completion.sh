@@ -69,8 +69,10 @@ check "after --port and its value" "servo send speed speed-v stop" vantorctl --p
 check "help names a command" "speed speed-v" vantorctl help sp
 
 # Sub-commands, and nothing once one is given.
-check "program" "size save" vantorctl program ""
-check "servo" "get group set on off" vantorctl servo ""
+check "program" "size save load verify" vantorctl program ""
+check "servo" "get group set on off watch" vantorctl servo ""
+check "program load's own option" "--verify --version" vantorctl program load robot.bin --ver
+check "servo watch's own option" "--interval" vantorctl servo watch 1 --int
 check "ptp" "on off" vantorctl ptp ""
 check "nothing after servo get" "" vantorctl servo get ""
 

@@ -1,4 +1,5 @@
 #include "QmcEmulatorProcess.h"
+#include "emulator/QmcModel.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -74,6 +75,12 @@ struct CommandHelpRow
 
 Q_DECLARE_METATYPE(Refusal)
 Q_DECLARE_METATYPE(CommandHelpRow)
+
+// The program the emulator holds at power-on (header "QP", size 0x33).
+QByteArray QmcModelDemo()
+{
+    return QmcModel::demoProgram();
+}
 
 class TestVantorctl : public QObject
 {
@@ -215,6 +222,122 @@ private slots:
         QVERIFY(!QFile::exists(mDir.filePath("partial.bin")));
     }
 
+    // program load and verify: the file is checked before anything is sent, the board's own
+    // program is saved in the data folder before the first byte of the new one, and a board
+    // that differs from the file is named at its first differing address.
+    void programLoadAndVerify()
+    {
+        QByteArray image(80, '\x42');
+        image[0x0E] = char(80);
+        image[0x0F] = 0;
+        const QString file = mDir.filePath("load.bin");
+        QVERIFY(WriteFile(file, image));
+        const QString damaged = mDir.filePath("damaged.bin");
+        QVERIFY(WriteFile(damaged, image.left(40)));
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start());
+        const QStringList port{"--port", emu.path};
+        const QString backups = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME")) +
+                                "/Tessaro Utilities/VantorController IR/backups";
+        QDir(backups).removeRecursively();
+
+        Result r = Vantorctl(port + QStringList{"program", "load", damaged});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains("is not a program: its size field (bytes 0E-0F) says 80 bytes, "
+                                "but it holds 40"),
+                 qPrintable(r.err));
+        QTest::qWait(100);
+        QVERIFY(emu.received().isEmpty());
+
+        r = Vantorctl(port + QStringList{"program", "verify", file});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("program verify: first difference at extrom 0000: '" + file +
+                                "' has 42, the board 51"),
+                 qPrintable(r.err));
+
+        // So far: the handshake and the first chunk of 64 addresses the verify read.
+        const qsizetype before = emu.received(7 + 4 * 64).size();
+        QCOMPARE(before, 7 + 4 * 64);
+        r = Vantorctl(port + QStringList{"--json", "program", "load", file, "--verify"});
+        QCOMPARE(r.exitCode, 0);
+        const QStringList saved = QDir(backups).entryList({"program-*.bin"}, QDir::Files);
+        QCOMPARE(saved.size(), 1);
+        QFile backup(backups + "/" + saved.first());
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        QCOMPARE(backup.readAll().toHex(), QmcModelDemo().toHex());
+        QCOMPARE(r.out, "{\"backup\":\"" + backup.fileName().toUtf8() +
+                            "\",\"verified\":true,\"written\":80}\n");
+        // On the wire: the handshake, the size and the old program read, then the new one
+        // written from 0000 (six bytes an address), then read back.
+        const QByteArray wire =
+            emu.received(before + 7 + 4 * (2 + 51) + 6 * 80 + 4 * 80).mid(before);
+        QCOMPARE(wire.size(), 7 + 4 * (2 + 51) + 6 * 80 + 4 * 80);
+        QCOMPARE(wire.mid(7, 8).toHex().toUpper(), QByteArray("F20E0000F20F0000"));
+        QCOMPARE(wire.mid(7 + 4 * 53, 12).toHex().toUpper(),
+                 QByteArray("F40B00004242F40B01004242"));
+        QCOMPARE(wire.right(4).toHex().toUpper(), QByteArray("F24F0000"));
+
+        r = Vantorctl(port + QStringList{"program", "verify", file});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, "the board holds '" + file.toUtf8() + "' (80 bytes)\n");
+    }
+    void programLoadCutShortSaysWhatTheBoardHolds()
+    {
+        QByteArray image(300, '\x24');
+        image[0x0E] = char(0x2C);
+        image[0x0F] = char(0x01);
+        const QString file = mDir.filePath("big.bin");
+        QVERIFY(WriteFile(file, image));
+        QmcEmulatorProcess emu;
+        // The handshake, the size, the demo program's 51 addresses, then 20 addresses of the
+        // new program: the line dies in the middle of the 21st.
+        QVERIFY(emu.start({"--hangup-after", QString::number(7 + 4 * 53 + 6 * 20 + 3)}));
+        const Result r = Vantorctl({"--port", emu.path, "program", "load", file});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("program load: the board now holds part of '" + file +
+                                "': the first 20 of its 300 bytes"),
+                 qPrintable(r.err));
+        QVERIFY2(r.err.contains("the board's own program was saved to "), qPrintable(r.err));
+        const QString path = r.err.section("saved to ", 1).trimmed();
+        QFile backup(path);
+        QVERIFY2(backup.open(QIODevice::ReadOnly), qPrintable(path));
+        QCOMPARE(backup.readAll().toHex(), QmcModelDemo().toHex());
+    }
+    void servoWatch_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("line"); // a line of the output, the time left out
+        QTest::newRow("text") << QStringList{"servo", "watch", "2", "1"}
+                              << "7:0 8:0 9:0 10:0 11:0 12:0 1:90 2:45 3:0 4:0 5:0 6:0";
+        QTest::newRow("json") << QStringList{"--json", "servo", "watch", "8"}
+                              << R"({"groups":[{"group":8,"positions":[0,0,0,0,0,17]}],)";
+    }
+    void servoWatch()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, line);
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start());
+        const QStringList port{"--port", emu.path};
+        QCOMPARE(Vantorctl(port + QStringList{"servo", "set", "1", "90,45"}).exitCode, 0);
+        QCOMPARE(Vantorctl(port + QStringList{"servo", "set", "48", "17"}).exitCode, 0);
+        QProcess p;
+        p.start(QStringLiteral(VANTORCTL_PATH), port + args + QStringList{"--interval", "50"});
+        QByteArray out;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                out += p.readAllStandardOutput();
+                return out.count('\n') >= 3;
+            },
+            10000));
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 130);
+        out += p.readAllStandardOutput();
+        for (const QByteArray& l : out.trimmed().split('\n'))
+            QVERIFY2(l.contains(line.toUtf8()), l.constData());
+    }
+
     void programSaveReadsBackTheImage()
     {
         // 300 bytes whose header (000E..000F, low byte first) says 300.
@@ -317,9 +440,9 @@ private slots:
         add("read without ADDR", {{"read", "extrom"}, "read: missing ADDR"});
         add("read without memory", {{"read"}, "read: missing sram|introm|extrom"});
         add("write without bytes", {{"write", "sram", "140"}, "write: missing HEX... or -i FILE"});
-        add("program without sub-command", {{"program"}, "program: missing size|save"});
+        add("program without sub-command", {{"program"}, "program: missing size|save|load|verify"});
         add("program save without FILE", {{"program", "save"}, "program save: missing FILE"});
-        add("servo without sub-command", {{"servo"}, "servo: missing get|group|set|on|off"});
+        add("servo without sub-command", {{"servo"}, "servo: missing get|group|set|on|off|watch"});
         add("servo get without CH", {{"servo", "get"}, "servo get: missing CH"});
         add("servo group without G", {{"servo", "group"}, "servo group: missing G"});
         add("servo set without POS", {{"servo", "set", "4"}, "servo set: missing POS"});

@@ -33,13 +33,20 @@ const CommandHelp kCommands[] = {
      "(-o - for raw bytes on standard output)."},
     {"write", "write sram|introm|extrom ADDR (HEX... | -i FILE) [--verify]",
      "Write bytes from ADDR on. --verify reads the range back and fails on any difference."},
-    {"program", "program size | program save FILE",
-     "The program stored in the controller: its size, or the whole program saved to FILE."},
+    {"program",
+     "program size | program save FILE | program load FILE [--verify] | program verify FILE",
+     "The program stored in the controller: its size; the whole program saved to FILE; FILE put "
+     "on the board (after a backup of the board's own program into the data folder; --verify "
+     "reads it back and fails at the first difference); or the board compared with FILE, "
+     "writing nothing. FILE must hold a program: its size field (bytes 0E-0F, low byte first) "
+     "must match its length."},
     {"servo",
      "servo get CH | servo group G | servo set CH POS | servo set FIRST POS,POS,... | "
-     "servo on|off CH",
+     "servo on|off CH | servo watch [G...] [--interval MS]",
      "Read or set servo positions (channels 1-48, groups 1-8, positions 0-255). The list form "
-     "switches each channel on before giving it its position."},
+     "switches each channel on before giving it its position. watch reads the groups (all eight "
+     "by default) again and again and prints a line per refresh (JSON lines with --json) until "
+     "Ctrl-C; --interval sets the shortest time between two refreshes."},
     {"speed", "speed N",
      "Set the speed step the servos move at, N 0-255 (controller command B2). It is a setting "
      "of its own, apart from the speed value that speed-v sets."},
@@ -66,7 +73,7 @@ struct OptionHelp
     const char* names[2];
     const char* valueName; // nullptr: a switch
     const char* description;
-    const char* command;
+    const char* command; // the commands it belongs to, separated by blanks
 };
 
 const OptionHelp kOptions[] = {
@@ -85,7 +92,8 @@ const OptionHelp kOptions[] = {
     {{"v", "trace"}, nullptr, "Every byte out and in on standard error.", nullptr},
     {{"o", "output"}, "FILE", "read: raw bytes to FILE (- for standard output).", "read"},
     {{"i", "input"}, "FILE", "write: the bytes of FILE.", "write"},
-    {{"verify"}, nullptr, "write: read back and compare.", "write"},
+    {{"verify"}, nullptr, "write, program load: read back and compare.", "write program"},
+    {{"interval"}, "MS", "servo watch: at least MS milliseconds between refreshes.", "servo"},
     {{"id"}, "N", "key: the remote ID, 1-4 (default 1).", "key"},
     {{"var"}, "N", "key: the variable, 1-8 (default 1).", "key"},
 };
@@ -106,7 +114,10 @@ QList<QCommandLineOption> Options(const char* command)
 {
     QList<QCommandLineOption> options;
     for (const OptionHelp& o : kOptions) {
-        if (command && o.command && qstrcmp(command, o.command) != 0)
+        if (command && o.command &&
+            !QString::fromLatin1(o.command)
+                 .split(QLatin1Char(' '))
+                 .contains(QLatin1String(command)))
             continue;
         QCommandLineOption option(OptionNames(o), QLatin1String(o.description));
         if (o.valueName)
@@ -456,10 +467,28 @@ bool WriteMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Requ
     return r.range(q.address, q.data.size(), QStringLiteral("writing"));
 }
 
+// The program image for load and verify: read now, and refused before
+// anything is sent when it cannot be a program.
+bool ProgramFile(RequestReader& r, const QString& path, Request& q)
+{
+    QFile file;
+    const bool opened = path == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return r.fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
+    q.data = file.read(ProgramImage::cRomSize);
+    q.inputPath = path;
+    if (const ProgramImage::Problem problem = ProgramImage::checkFile(q.data))
+        return r.fail(
+            QStringLiteral("'%1' is not a program: %2").arg(path, ProgramImage::describe(problem)));
+    return true;
+}
+
 bool ServoCommand(RequestReader& r, Request& q)
 {
     if (!r.sub(1, {QStringLiteral("get"), QStringLiteral("group"), QStringLiteral("set"),
-                   QStringLiteral("on"), QStringLiteral("off")}))
+                   QStringLiteral("on"), QStringLiteral("off"), QStringLiteral("watch")}))
         return false;
     const QString sub = r.word(1);
     q.title += QLatin1Char(' ') + sub;
@@ -476,6 +505,19 @@ bool ServoCommand(RequestReader& r, Request& q)
     if (sub == QLatin1String("on") || sub == QLatin1String("off")) {
         q.kind = sub == QLatin1String("on") ? Request::Kind::ServoOn : Request::Kind::ServoOff;
         return r.arguments(2, {ch}) && r.decimal(r.word(2), "channel", 1, kChannels, &q.channel);
+    }
+    if (sub == QLatin1String("watch")) {
+        q.kind = Request::Kind::ServoWatch;
+        for (int i = 2; !r.word(i).isEmpty(); ++i) {
+            qint32 group = 0;
+            if (!r.decimal(r.word(i), "group", 1, kGroups, &group))
+                return false;
+            if (!q.groups.contains(group))
+                q.groups << group;
+        }
+        if (q.groups.isEmpty())
+            q.groups = {1, 2, 3, 4, 5, 6, 7, 8};
+        return true;
     }
     if (!r.arguments(2, {ch, QStringLiteral("POS")}) ||
         !r.decimal(r.word(2), "channel", 1, kChannels, &q.channel))
@@ -511,7 +553,7 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
     r.title = cmd;
     const QStringList perCommand{QStringLiteral("output"), QStringLiteral("input"),
                                  QStringLiteral("verify"), QStringLiteral("id"),
-                                 QStringLiteral("var")};
+                                 QStringLiteral("var"),    QStringLiteral("interval")};
     QStringList allowed;
     bool ok = true;
 
@@ -543,18 +585,32 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
         ok = WriteMemoryCommand(r, parser, q);
         q.title += QLatin1Char(' ') + r.word(1);
     } else if (cmd == QLatin1String("program")) {
-        ok = r.sub(1, {QStringLiteral("size"), QStringLiteral("save")});
+        ok = r.sub(1, {QStringLiteral("size"), QStringLiteral("save"), QStringLiteral("load"),
+                       QStringLiteral("verify")});
         q.title += QLatin1Char(' ') + r.word(1);
-        if (ok && r.word(1) == QLatin1String("size")) {
+        const QString sub = r.word(1);
+        if (ok && sub == QLatin1String("size")) {
             q.kind = K::ProgramSize;
             ok = r.arguments(2, {});
-        } else if (ok) {
+        } else if (ok && sub == QLatin1String("save")) {
             q.kind = K::ProgramSave;
             ok = r.arguments(2, {QStringLiteral("FILE")});
             q.outputPath = r.word(2);
+        } else if (ok) {
+            q.kind = sub == QLatin1String("load") ? K::ProgramLoad : K::ProgramVerify;
+            if (q.kind == K::ProgramLoad)
+                allowed = {QStringLiteral("verify")};
+            q.verify = parser.isSet(QStringLiteral("verify"));
+            ok = r.arguments(2, {QStringLiteral("FILE")}) && ProgramFile(r, r.word(2), q);
         }
     } else if (cmd == QLatin1String("servo")) {
         ok = ServoCommand(r, q);
+        if (ok && q.kind == K::ServoWatch) {
+            allowed = {QStringLiteral("interval")};
+            ok = !parser.isSet(QStringLiteral("interval")) ||
+                 r.decimal(parser.value(QStringLiteral("interval")), "--interval", 0, 3'600'000,
+                           &q.intervalMs);
+        }
     } else if (cmd == QLatin1String("speed") || cmd == QLatin1String("speed-v")) {
         q.kind = cmd == QLatin1String("speed") ? K::Speed : K::SpeedV;
         ok = r.arguments(1, {n}) && r.decimal(r.word(1), "speed", 0, 255, &q.channel);

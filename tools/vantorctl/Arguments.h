@@ -22,7 +22,7 @@ constexpr int kExitInterrupted = 130; // Ctrl-C (128 + SIGINT), as shells report
 // Options every command accepts, before or after the command word.
 struct GlobalOptions
 {
-    QString port;        // empty: the port saved in the preferences
+    QString port;         // empty: the port saved in the preferences
     int timeoutMs = 1000; // per reply: the link's reply bound
     bool json = false;
     bool trace = false;
@@ -39,12 +39,15 @@ struct Request
         Write,
         ProgramSize,
         ProgramSave,
+        ProgramLoad,
+        ProgramVerify,
         ServoGet,
         ServoGroup,
         ServoSet,
         ServoSetMany,
         ServoOn,
         ServoOff,
+        ServoWatch,
         Speed,
         SpeedV,
         Ptp,
@@ -62,7 +65,8 @@ struct Request
     Memory memory = Memory::Sram;
     qint32 address = 0;
     qint32 length = 0;
-    QByteArray data;    // write, key and send bytes
+    QByteArray data;    // write, key and send bytes; program load and verify: the image
+    QString inputPath;  // program load and verify: the FILE given
     QString outputPath; // read -o, program save FILE; "-" is standard output
     bool verify = false;
     qint32 channel = 0; // also the servo group, the speed and the first channel
@@ -70,6 +74,8 @@ struct Request
     qint32 count = 0;  // channels set by "servo set FIRST POS,POS,..."
     QString positions; // the comma-separated positions as given
     bool on = false;
+    QList<int> groups;     // servo watch: the groups, 1-8
+    qint32 intervalMs = 0; // servo watch: the shortest time between two refreshes
 };
 
 // The result of reading the command line: a request, or what to print and

@@ -6,9 +6,14 @@
 #include "emulator/VirtualController.h"
 #include "remote/IRRemModule.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QSaveFile>
 #include <QSerialPortInfo>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -257,6 +262,120 @@ int ProgramSave(Session& s, const GlobalOptions& options, Sink& sink)
     return kExitOk;
 }
 
+// Puts the image on the board: the board's own program is saved first, in the
+// data folder; with --verify the image is read back.
+int ProgramLoad(Session& s, const GlobalOptions& options, const Request& q)
+{
+    Progress progress(q.title);
+    const auto job = std::make_shared<ProgramRestoreJob>(q.data, ProgramBackupFolder(), q.verify);
+    job->setTitle(q.title);
+    const int code = s.run(job, &progress);
+    const QString backup = QDir::toNativeSeparators(job->backupPath());
+    if (code != kExitOk) {
+        // Half a program is worse than none: say so, and where the old one is.
+        if (job->phase() == ProgramRestoreJob::Phase::Writing)
+            std::fprintf(stderr,
+                         "vantorctl: %s: the board now holds part of '%s': the first %d of its "
+                         "%lld bytes\n",
+                         qPrintable(q.title), qPrintable(q.inputPath), job->written(),
+                         static_cast<long long>(q.data.size()));
+        if (!backup.isEmpty())
+            std::fprintf(stderr, "vantorctl: %s: the board's own program was saved to %s\n",
+                         qPrintable(q.title), qPrintable(backup));
+        return code;
+    }
+    if (options.json)
+        PrintJson({{QStringLiteral("backup"), backup},
+                   {QStringLiteral("written"), job->written()},
+                   {QStringLiteral("verified"), q.verify}});
+    else
+        PrintText(QStringLiteral("the board's own program was saved to %1\n%2 bytes written%3\n")
+                      .arg(backup)
+                      .arg(job->written())
+                      .arg(q.verify ? QStringLiteral(" and verified") : QString()));
+    return kExitOk;
+}
+
+// Compares the board's program with the image, writing nothing.
+int ProgramVerify(Session& s, const GlobalOptions& options, const Request& q)
+{
+    Progress progress(q.title);
+    const auto job = std::make_shared<ProgramVerifyJob>(q.data);
+    job->setTitle(q.title);
+    const int code = s.run(job, &progress);
+    if (code != kExitOk)
+        return code;
+    const qint32 at = job->firstDifference();
+    if (options.json)
+        PrintJson({{QStringLiteral("same"), at < 0},
+                   {QStringLiteral("size"), qint32(q.data.size())},
+                   {QStringLiteral("firstDifference"), at < 0 ? QJsonValue() : QJsonValue(at)}});
+    else if (at < 0)
+        PrintText(QStringLiteral("the board holds '%1' (%2 bytes)\n")
+                      .arg(q.inputPath)
+                      .arg(q.data.size()));
+    if (at < 0)
+        return kExitOk;
+    std::fprintf(stderr,
+                 "vantorctl: %s: first difference at extrom %04X: '%s' has %s, the board %s\n",
+                 qPrintable(q.title), at, qPrintable(q.inputPath),
+                 qPrintable(Hex2(job->expected())), qPrintable(Hex2(job->found())));
+    return kExitFault;
+}
+
+// Reads the groups again and again, a line per refresh, until Ctrl-C or a
+// fault.
+int ServoWatch(Session& s, const GlobalOptions& options, const Request& q)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const qint64 started = clock.elapsed();
+        const auto job = std::make_shared<ServoRefreshJob>(q.groups);
+        job->setTitle(q.title);
+        const int code = s.run(job);
+        if (code != kExitOk)
+            return code;
+        const qint64 ms = clock.elapsed();
+        if (options.json) {
+            QJsonArray groups;
+            for (int g : q.groups) {
+                QJsonArray positions;
+                for (int i = 1; i <= kGroupSize; ++i)
+                    positions.append(job->position((g - 1) * kGroupSize + i));
+                groups.append(QJsonObject{{QStringLiteral("group"), g},
+                                          {QStringLiteral("positions"), positions}});
+            }
+            PrintJson({{QStringLiteral("timeMs"), ms}, {QStringLiteral("groups"), groups}});
+        } else {
+            QString line =
+                QStringLiteral("%1.%2s").arg(ms / 1000).arg(ms % 1000, 3, 10, QLatin1Char('0'));
+            for (int g : q.groups) {
+                for (int i = 1; i <= kGroupSize; ++i) {
+                    const int channel = (g - 1) * kGroupSize + i;
+                    line += QStringLiteral(" %1:%2").arg(channel).arg(job->position(channel));
+                }
+            }
+            PrintText(line + QLatin1Char('\n'));
+        }
+        std::fflush(stdout);
+        // The next refresh no sooner than the interval after this one began.
+        const qint64 wait = q.intervalMs - (clock.elapsed() - started);
+        if (wait > 0) {
+            QEventLoop loop;
+            QTimer::singleShot(wait, &loop, &QEventLoop::quit);
+            if (Session::interruptNotifier())
+                QObject::connect(Session::interruptNotifier(), &QSocketNotifier::activated, &loop,
+                                 &QEventLoop::quit);
+            loop.exec();
+        }
+        if (Session::interrupted()) {
+            std::fprintf(stderr, "\nvantorctl: %s: interrupted\n", qPrintable(q.title));
+            return kExitInterrupted;
+        }
+    }
+}
+
 // The single-byte run-control commands: the controller must echo the byte.
 int RunControl(Session& s, const Request& q)
 {
@@ -414,6 +533,12 @@ int RunRequest(const GlobalOptions& options, const Request& q)
         return ProgramSize(s, options);
     case Kind::ProgramSave:
         return ProgramSave(s, options, sink);
+    case Kind::ProgramLoad:
+        return ProgramLoad(s, options, q);
+    case Kind::ProgramVerify:
+        return ProgramVerify(s, options, q);
+    case Kind::ServoWatch:
+        return ServoWatch(s, options, q);
     case Kind::Run:
     case Kind::Stop:
     case Kind::Break:

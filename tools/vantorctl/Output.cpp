@@ -63,8 +63,7 @@ bool WriteRawStdout(const QByteArray& bytes)
     return n == size_t(bytes.size()) && std::fflush(stdout) == 0;
 }
 
-Progress::Progress(const QString& title)
-    : mTitle(title), mEnabled(::isatty(STDERR_FILENO) == 1)
+Progress::Progress(const QString& title) : mTitle(title), mEnabled(::isatty(STDERR_FILENO) == 1)
 {
     mClock.start();
 }

@@ -387,3 +387,8 @@ bool Session::interrupted()
 {
     return gInterrupted;
 }
+
+QSocketNotifier* Session::interruptNotifier()
+{
+    return gInterruptNotifier;
+}

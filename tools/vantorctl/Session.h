@@ -13,6 +13,7 @@
 #include <memory>
 
 class Progress;
+class QSocketNotifier;
 
 // What went over the line, seen by the tracing backend: the last byte sent
 // and received and, with --trace, every byte printed as it passes.
@@ -64,6 +65,8 @@ public:
     // Ctrl-C: routes SIGINT into the event loop (call once, early).
     static void catchInterrupt();
     static bool interrupted();
+    // Fires on Ctrl-C (null when it could not be set up).
+    static QSocketNotifier* interruptNotifier();
 
     // What went wrong on the line, in words (without the command's title).
     static QString FailureWords(const LinkFailure& failure, qint64 timeoutMs);
