@@ -4,6 +4,7 @@
 #include "Session.h"
 
 #include "emulator/VirtualController.h"
+#include "platform/QSerialPortBackend.h"
 #include "remote/IRRemModule.h"
 
 #include <QJsonArray>
@@ -124,25 +125,25 @@ int ReadMemory(Session& s, const QString& title, Memory memory, qint32 address, 
     return code;
 }
 
+// Whether a port could be opened now, seen without disturbing a program that
+// holds it: a port in use keeps its settings and its unread bytes.
 QString PortState(const SerialPortEntry& port)
 {
-    std::unique_ptr<SerialBackend> backend = port.makeBackend();
-    if (!backend)
-        return QStringLiteral("not found");
-    const bool ok = backend->open(9600);
-    const SerialError error = backend->lastError();
-    backend->close();
-    if (ok)
+    // The built-in controller lives inside each run of whoever opens it.
+    if (port.inputDriverName == QLatin1String(VirtualController::cDriverName))
         return QStringLiteral("free");
-    switch (error) {
+    switch (QSerialPortBackend::probe(port.inputDriverName)) {
+    case SerialError::None:
+        return QStringLiteral("free");
     case SerialError::Busy:
-        return QStringLiteral("busy");
+        return QStringLiteral("in use");
     case SerialError::PermissionDenied:
         return QStringLiteral("no permission");
     case SerialError::NotFound:
     case SerialError::DeviceGone:
         return QStringLiteral("not found");
-    case SerialError::None:
+    case SerialError::NotSerialDevice:
+        return QStringLiteral("not a serial device");
     case SerialError::Other:
         break;
     }
@@ -153,7 +154,7 @@ int Ports(const GlobalOptions& options)
 {
     const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
     QJsonArray list;
-    QString text;
+    QString text = QStringLiteral("NAME\tDEVICE\tDESCRIPTION\tUSB\tSTATE\n");
     for (const SerialPortEntry& port : SerialPorts::list()) {
         QJsonObject o;
         o[QStringLiteral("name")] = port.name;
