@@ -32,7 +32,8 @@ const CommandHelp kCommands[] = {
      "Read LEN bytes from ADDR: a hexadecimal dump on standard output, raw bytes to FILE with -o "
      "(-o - for raw bytes on standard output)."},
     {"write", "write sram|introm|extrom ADDR (HEX... | -i FILE) [--verify]",
-     "Write bytes from ADDR on. --verify reads the range back and fails on any difference."},
+     "Write bytes from ADDR on, given as HEX or read from FILE (-i - reads standard input). "
+     "--verify reads the range back and fails on any difference."},
     {"program", "program size | program save FILE",
      "The program stored in the controller: its size, or the whole program saved to FILE."},
     {"servo",
@@ -236,11 +237,17 @@ bool WriteMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Requ
     if (fromFile) {
         if (!r.count(3))
             return false;
-        QFile file(parser.value(QStringLiteral("input")));
-        if (!file.open(QIODevice::ReadOnly))
-            return r.fail(
-                QStringLiteral("cannot read '%1': %2").arg(file.fileName(), file.errorString()));
+        // "-" is standard input (a pipe, a here-document).
+        const QString name = parser.value(QStringLiteral("input"));
+        QFile file(name);
+        const bool opened = name == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                       : file.open(QIODevice::ReadOnly);
+        if (!opened)
+            return r.fail(QStringLiteral("cannot read '%1': %2").arg(name, file.errorString()));
+        // One byte more than any range holds, so that too much is noticed.
         q.data = file.read(kAddressEnd + 1);
+        if (file.error() != QFileDevice::NoError)
+            return r.fail(QStringLiteral("cannot read '%1': %2").arg(name, file.errorString()));
     } else if (!r.bytesFrom(3, &q.data)) {
         return false;
     }
@@ -449,7 +456,7 @@ Parsed ParseCommandLine(const QStringList& arguments)
          QStringLiteral("read: raw bytes to FILE (- for standard output)."),
          QStringLiteral("FILE")},
         {{QStringLiteral("i"), QStringLiteral("input")},
-         QStringLiteral("write: the bytes of FILE."),
+         QStringLiteral("write: the bytes of FILE (- for standard input)."),
          QStringLiteral("FILE")},
         {QStringLiteral("verify"), QStringLiteral("write: read back and compare.")},
         {QStringLiteral("id"), QStringLiteral("key: the remote ID, 1-4 (default 1)."),

@@ -2,13 +2,13 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "Sink.h"
 
 #include "emulator/VirtualController.h"
 #include "platform/QSerialPortBackend.h"
 #include "remote/IRRemModule.h"
 
 #include <QJsonArray>
-#include <QSaveFile>
 #include <QSerialPortInfo>
 
 #include <cstdio>
@@ -34,48 +34,6 @@ QString Hex2(int value)
 {
     return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
 }
-
-// Where the bytes of a read go: a dump on standard output, raw bytes on
-// standard output, or a file that only appears once everything arrived.
-class Sink
-{
-public:
-    explicit Sink(const QString& path) : mPath(path)
-    {
-        if (!path.isEmpty() && path != QLatin1String("-"))
-            mFile = std::make_unique<QSaveFile>(path);
-    }
-
-    // Before anything is sent: a file that cannot be written is a usage error.
-    bool prepare()
-    {
-        if (mFile && !mFile->open(QIODevice::WriteOnly)) {
-            std::fprintf(stderr, "vantorctl: cannot write '%s': %s\n", qPrintable(mPath),
-                         qPrintable(mFile->errorString()));
-            return false;
-        }
-        return true;
-    }
-
-    bool raw() const { return !mPath.isEmpty(); }
-
-    // Writes the bytes and commits the file; false, with a message, on failure.
-    bool finish(const QByteArray& bytes)
-    {
-        if (!mFile)
-            return WriteRawStdout(bytes);
-        if (mFile->write(bytes) != bytes.size() || !mFile->commit()) {
-            std::fprintf(stderr, "vantorctl: cannot write '%s': %s\n", qPrintable(mPath),
-                         qPrintable(mFile->errorString()));
-            return false;
-        }
-        return true;
-    }
-
-private:
-    QString mPath;
-    std::unique_ptr<QSaveFile> mFile; // discarded unless committed
-};
 
 bool StartRead(ControllerLink& l, Memory memory, qint32 address, qint32 length)
 {
@@ -443,6 +401,9 @@ int RunRequest(const GlobalOptions& options, const Request& q)
     Sink sink(q.outputPath);
     if (!sink.prepare())
         return kExitUsage;
+    // Ctrl-C is caught from here on, to close the port cleanly. Until now (an
+    // output FIFO waiting for its reader) it simply ends the run.
+    Session::catchInterrupt();
 
     Session s(options);
     const int opened = s.open(q.title);
