@@ -126,6 +126,15 @@ private slots:
              .out = "{\"checksum\":4382,\"controller\":\"QM4410\",\"controllerHex\":"
                     "\"514d34343130\",\"programHeader\":\"5150010344454d4f2d30312010003300\","
                     "\"programSize\":51}\n"});
+        // Devices that are no controller; send asks nothing of the other end.
+        add("loopback plug", {.emulator = {"--loopback"},
+                              .command = {"send", "F0", "00"},
+                              .wire = "F000",
+                              .out = "F0 -> F0\n00 -> 00\n"});
+        add("device answering 00", {.emulator = {"--zero"},
+                                    .command = {"send", "F0", "00"},
+                                    .wire = "F000",
+                                    .out = "F0 -> 00\n00 -> 00\n"});
         add("silent controller",
             {.emulator = {"--silent"},
              .command = {"read", "sram", "140", "1", "--timeout", "200"},
