@@ -55,8 +55,9 @@ const CommandHelp kCommands[] = {
 };
 
 const char* kExitCodesText = "Exit codes: 0 done; 1 controller fault (no answer within the "
-                             "timeout, wrong echo, device lost, verify difference); 2 usage "
-                             "error, nothing sent; 3 the port cannot be opened; 130 interrupted.";
+                             "timeout, wrong echo, device lost, verify difference) or output "
+                             "that could not be written; 2 usage error, nothing sent; 3 the port "
+                             "cannot be opened; 130 interrupted.";
 
 const CommandHelp* FindCommand(const QString& word)
 {
