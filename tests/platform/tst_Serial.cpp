@@ -11,10 +11,8 @@
 #include <numeric>
 
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -47,26 +45,13 @@ struct PtyPair
     QString path;
 };
 
-// Two opens of one pseudo-terminal, each by "node" (its /dev/pts path) or by a symbolic link to it
-// ("link", "link2").
-struct TwoOpens
+// A port asked for while another backend may hold it. Paths: "node" (a pseudo-terminal's /dev/pts
+// path), "link" (a symbolic link to it), "file" (a regular file), or a path as it is.
+struct Refusal
 {
-    const char* first;
-    const char* second;
-};
-
-// Something at a port's path that is no serial line, and what opening it says.
-struct NoPort
-{
-    const char* kind; // "file", "folder", "fifo", "null" (/dev/null), "missing"
+    const char* held = nullptr; // nobody holds anything
+    const char* asked;
     SerialError error;
-};
-
-// Who holds the pseudo-terminal while the port list looks at it, and what it finds.
-struct Holder
-{
-    const char* holder; // "nobody", "port" (our own backend, by a link), "exclusive" (TIOCEXCL)
-    SerialError state;
 };
 
 // Qt's messages as a Japanese desktop shows them (its translations
@@ -135,126 +120,41 @@ private slots:
         QVERIFY(backend.open(9600));
     }
 
-    // The lock is on the device: a second open by another name of it is refused as busy (the
-    // superuser too), and the device opens again once the first lets go.
-    void lockedByDeviceNotName_data()
+    // The lock is on the device, not its name: a second open by another path is refused as busy
+    // (also for the superuser), until the first lets go. What is no terminal is refused as such.
+    void refusals_data()
     {
-        QTest::addColumn<TwoOpens>("row");
-        QTest::newRow("link, then node") << TwoOpens{.first = "link", .second = "node"};
-        QTest::newRow("node, then link") << TwoOpens{.first = "node", .second = "link"};
-        QTest::newRow("two links") << TwoOpens{.first = "link", .second = "link2"};
-        QTest::newRow("same node twice") << TwoOpens{.first = "node", .second = "node"};
+        QTest::addColumn<Refusal>("row");
+        const auto add = [](const char* name, Refusal row) { QTest::newRow(name) << row; };
+        add("link, then node", {.held = "link", .asked = "node", .error = SerialError::Busy});
+        add("node, then link", {.held = "node", .asked = "link", .error = SerialError::Busy});
+        add("regular file", {.asked = "file", .error = SerialError::NotSerialDevice});
+        add("/dev/null", {.asked = "/dev/null", .error = SerialError::NotSerialDevice});
     }
-    void lockedByDeviceNotName()
+    void refusals()
     {
-        QFETCH(TwoOpens, row);
+        QFETCH(Refusal, row);
         PtyPair pty;
         QTemporaryDir dir;
         QVERIFY(QFile::link(pty.path, dir.filePath("link")));
-        QVERIFY(QFile::link(pty.path, dir.filePath("link2")));
+        QFile file(dir.filePath("file"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("F0 00\n") == 6);
+        file.close();
         const auto path = [&](const QString& which) {
-            return which == "node" ? pty.path : dir.filePath(which);
+            return which == "node" ? pty.path : which.startsWith('/') ? which : dir.filePath(which);
         };
-        QSerialPortBackend first(path(row.first));
-        QVERIFY2(first.open(9600), qPrintable(first.errorString()));
-        QSerialPortBackend second(path(row.second));
-        QVERIFY(!second.open(9600));
-        QCOMPARE(second.lastError(), SerialError::Busy);
-        QVERIFY(!second.isOpen());
-        QCOMPARE(QSerialPortBackend::probe(path(row.second)), SerialError::Busy);
-        first.close();
-        QCOMPARE(QSerialPortBackend::probe(path(row.second)), SerialError::None);
-        QVERIFY2(second.open(9600), qPrintable(second.errorString()));
-    }
-
-    // A file, a folder, a FIFO or /dev/null given as the port is refused as no serial device,
-    // rather than failing on the first terminal call.
-    void noSerialDevice_data()
-    {
-        QTest::addColumn<NoPort>("row");
-        QTest::newRow("regular file")
-            << NoPort{.kind = "file", .error = SerialError::NotSerialDevice};
-        QTest::newRow("folder") << NoPort{.kind = "folder", .error = SerialError::NotSerialDevice};
-        QTest::newRow("FIFO") << NoPort{.kind = "fifo", .error = SerialError::NotSerialDevice};
-        QTest::newRow("/dev/null") << NoPort{.kind = "null", .error = SerialError::NotSerialDevice};
-        QTest::newRow("missing") << NoPort{.kind = "missing", .error = SerialError::NotFound};
-    }
-    void noSerialDevice()
-    {
-        QFETCH(NoPort, row);
-        QTemporaryDir dir;
-        const QString kind = row.kind;
-        QString path = dir.filePath(kind);
-        if (kind == "file") {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write("F0 00\n") == 6);
-        } else if (kind == "folder") {
-            QVERIFY(QDir().mkpath(path));
-        } else if (kind == "fifo") {
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        } else if (kind == "null") {
-            path = "/dev/null";
-        }
-        QSerialPortBackend backend(path);
+        QSerialPortBackend holder(path(row.held ? row.held : "node"));
+        QVERIFY(!row.held || holder.open(9600));
+        QSerialPortBackend backend(path(row.asked));
         QVERIFY(!backend.open(9600));
         QCOMPARE(backend.lastError(), row.error);
         QVERIFY(backend.errorString() != qt_error_string(ENOTTY));
-        QCOMPARE(QSerialPortBackend::probe(path), row.error);
-        if (kind == "file") { // neither written to nor replaced
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            QCOMPARE(f.readAll(), QByteArray("F0 00\n"));
-        }
-    }
-
-    // The port list looks at a port without touching the line: the holder's settings and the
-    // bytes waiting for it stay as they were.
-    void probeLeavesTheLineAlone_data()
-    {
-        QTest::addColumn<Holder>("row");
-        QTest::newRow("free") << Holder{.holder = "nobody", .state = SerialError::None};
-        QTest::newRow("held by a port") << Holder{.holder = "port", .state = SerialError::Busy};
-        QTest::newRow("held exclusively")
-            << Holder{.holder = "exclusive", .state = SerialError::Busy};
-    }
-    void probeLeavesTheLineAlone()
-    {
-        QFETCH(Holder, row);
-        PtyPair pty;
-        QTemporaryDir dir;
-        const QString link = dir.filePath("ttyQMC");
-        QVERIFY(QFile::link(pty.path, link));
-        QSerialPortBackend holder(link);
-        const QString who = row.holder;
-        if (who == "port")
-            QVERIFY(holder.open(9600));
-        if (who == "exclusive")
-            QCOMPARE(::ioctl(pty.slave, TIOCEXCL), 0);
-        // Settings no one would choose for the controller, and an answer not read yet.
-        termios before{};
-        QCOMPARE(::tcgetattr(pty.slave, &before), 0);
-        ::cfmakeraw(&before);
-        ::cfsetspeed(&before, B1200);
-        before.c_cflag |= PARENB | CSTOPB;
-        QCOMPARE(::tcsetattr(pty.slave, TCSANOW, &before), 0);
-        QCOMPARE(::tcgetattr(pty.slave, &before), 0);
-        QCOMPARE(::write(pty.master, "\xF0QM", 3), ssize_t(3));
-        pollfd p{pty.slave, POLLIN, 0};
-        QCOMPARE(::poll(&p, 1, 5000), 1);
-
-        QCOMPARE(QSerialPortBackend::probe(pty.path), row.state);
-
-        termios after{};
-        QCOMPARE(::tcgetattr(pty.slave, &after), 0);
-        QCOMPARE(::cfgetispeed(&after), ::cfgetispeed(&before));
-        QCOMPARE(after.c_cflag, before.c_cflag);
-        QCOMPARE(after.c_iflag, before.c_iflag);
-        QCOMPARE(after.c_lflag, before.c_lflag);
-        char waiting[8] = {};
-        QCOMPARE(::poll(&p, 1, 0), 1);
-        QCOMPARE(::read(pty.slave, waiting, sizeof waiting), ssize_t(3));
-        QCOMPARE(QByteArray(waiting, 3), QByteArray("\xF0QM"));
-        ::ioctl(pty.slave, TIOCNXCL);
+        QCOMPARE(QSerialPortBackend::probe(path(row.asked)), row.error);
+        if (!row.held)
+            return;
+        holder.close();
+        QCOMPARE(QSerialPortBackend::probe(path(row.asked)), SerialError::None);
+        QVERIFY2(backend.open(9600), qPrintable(backend.errorString()));
     }
 
     void everyByteValueBothWays()
