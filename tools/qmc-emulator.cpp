@@ -3,14 +3,16 @@
 //
 // The first line on standard output is the device path; everything else goes
 // to standard error. Exit status: 0 after SIGINT, SIGTERM, an idle timeout or
-// a hang-up; 1 when the pseudo-terminal or the link cannot be made; 2 for bad
-// arguments.
+// a hang-up; 1 when the pseudo-terminal or the link cannot be made (a link
+// another live emulator holds included); 2 for bad arguments.
 
 #include "emulator/QmcModel.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -22,6 +24,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <random>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -35,6 +38,14 @@ namespace {
 constexpr int kExitBadArguments = 2;
 constexpr int kExitFailure = 1;
 
+// Devices that send on their own, whatever they receive, and never answer.
+enum class Chatter
+{
+    None,
+    Noise, // random bytes in bursts
+    Text   // text lines, as a GPS module's NMEA sentences
+};
+
 struct Options
 {
     QString linkPath;
@@ -44,9 +55,48 @@ struct Options
     std::chrono::milliseconds abandonAfter = QmcModel::cAbandonAfter;
     QmcModel::Fault fault = QmcModel::Fault::None;
     int faultCount = 0;
+    Chatter chatter = Chatter::None;
+    quint32 seed = 0;               // of the noise
+    std::optional<quint8> lateByte; // --late-answer: the stale byte
     bool trace = false;
     std::optional<std::chrono::milliseconds> exitAfterIdle;
 };
+
+// Noise comes in bursts of 1 to 8 bytes, 2 to 10 ms apart: about the most a
+// 9600 bit/s line carries (960 bytes a second).
+constexpr int kNoiseBurstMax = 8;
+constexpr int kNoiseGapMinMs = 2;
+constexpr int kNoiseGapMaxMs = 10;
+// Text goes out 9 bytes every 10 ms, the pace of a 9600 bit/s line, and a
+// new line starts every 100 ms.
+constexpr int kTextTickMs = 10;
+constexpr int kTextBytesPerTick = 9;
+constexpr int kTextTicksPerLine = 10;
+constexpr int kTextLinesPerSecond = 1000 / (kTextTickMs * kTextTicksPerLine);
+
+// Sentence k of a GPS module that sends ten a second: position fix, satellites
+// used, recommended minimum, track and speed, satellites in view; the time
+// advances once a second. Each ends with its checksum, the XOR of the bytes
+// between '$' and '*'.
+QByteArray NmeaSentence(int k)
+{
+    static const char* const kBodies[] = {
+        "GPGGA,%1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+        "GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1",
+        "GPRMC,%1,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+        "GPVTG,054.7,T,034.4,M,005.5,N,010.2,K",
+        "GPGSV,2,1,08,01,40,083,46,02,17,308,41,12,07,344,39,14,22,228,45",
+    };
+    constexpr int kSentences = int(std::size(kBodies));
+    const int second = (k / kTextLinesPerSecond) % 86400;
+    const QString time =
+        QString::asprintf("%02d%02d%02d.00", second / 3600, second / 60 % 60, second % 60);
+    const QByteArray body = QString::fromLatin1(kBodies[k % kSentences]).arg(time).toLatin1();
+    quint8 sum = 0;
+    for (const char c : body)
+        sum ^= quint8(c);
+    return '$' + body + '*' + QByteArray::number(sum, 16).rightJustified(2, '0').toUpper() + "\r\n";
+}
 
 // Written by the signal handler, read by the event loop.
 int gSignalPipe[2] = {-1, -1};
@@ -131,6 +181,7 @@ public:
         connect(mWriteNotifier, &QSocketNotifier::activated, this, &PtyServer::flushPending);
         if (mOptions.exitAfterIdle)
             mIdle.start(*mOptions.exitAfterIdle);
+        startChatter();
         return true;
     }
 
@@ -167,6 +218,29 @@ private:
                              link.constData());
                 return false;
             }
+            // A link that leads to a device is in use: a pseudo-terminal's node
+            // disappears as soon as its master side closes, so one that still
+            // exists has a live emulator (or another program) behind it, and
+            // taking the link over would strand it. A link left behind by an
+            // emulator that is gone leads nowhere, or to the number of its
+            // pseudo-terminal, which the system may have given to ours.
+            struct stat target
+            {
+            };
+            struct stat ours
+            {
+            };
+            const bool toDevice = ::stat(link.constData(), &target) == 0 && S_ISCHR(target.st_mode);
+            const bool toOurs =
+                toDevice && ::fstat(mSlave, &ours) == 0 && target.st_rdev == ours.st_rdev;
+            if (toDevice && !toOurs) {
+                const QString device = QFileInfo(mOptions.linkPath).symLinkTarget();
+                std::fprintf(stderr,
+                             "qmc-emulator: %s leads to %s, which is in use (another emulator?); "
+                             "choose another path, or remove the link if nothing uses it\n",
+                             link.constData(), qPrintable(device));
+                return false;
+            }
             ::unlink(link.constData());
         }
         if (::symlink(QFile::encodeName(mPath).constData(), link.constData()) != 0) {
@@ -176,6 +250,50 @@ private:
         }
         mLinked = true;
         return true;
+    }
+
+    void startChatter()
+    {
+        if (mOptions.chatter == Chatter::None)
+            return;
+        mRandom.seed(mOptions.seed);
+        mChatter.setSingleShot(true);
+        if (mOptions.chatter == Chatter::Noise)
+            connect(&mChatter, &QTimer::timeout, this, &PtyServer::noiseBurst);
+        else
+            connect(&mChatter, &QTimer::timeout, this, &PtyServer::textTick);
+        mChatter.start(0);
+    }
+
+    // A burst of random bytes, then a random pause. What the line cannot take
+    // (nobody reads it) is lost, as it would be on a wire.
+    void noiseBurst()
+    {
+        if (mPending.isEmpty()) {
+            std::uniform_int_distribution<int> length(1, kNoiseBurstMax);
+            std::uniform_int_distribution<int> value(0, 255);
+            QByteArray burst(length(mRandom), '\0');
+            for (char& b : burst)
+                b = char(value(mRandom));
+            send(burst);
+        }
+        std::uniform_int_distribution<int> gap(kNoiseGapMinMs, kNoiseGapMaxMs);
+        mChatter.start(gap(mRandom));
+    }
+
+    // The next piece of the current text line; a new line every 100 ms. A line
+    // waits while nobody reads.
+    void textTick()
+    {
+        if (++mTextTicks >= kTextTicksPerLine && mTextLine.isEmpty()) {
+            mTextTicks = 0;
+            mTextLine = NmeaSentence(mTextLines++);
+        }
+        if (!mTextLine.isEmpty() && mPending.isEmpty()) {
+            send(mTextLine.left(kTextBytesPerTick));
+            mTextLine.remove(0, kTextBytesPerTick);
+        }
+        mChatter.start(kTextTickMs);
     }
 
     void onReadable()
@@ -191,6 +309,14 @@ private:
             const auto arrived = std::chrono::steady_clock::now();
             for (ssize_t i = 0; i < n; ++i) {
                 const quint8 in = quint8(buf[i]);
+                if (mOptions.lateByte && !mLateSent) {
+                    // The answer to something before arrives late: right after
+                    // the first byte, before that byte's own answer.
+                    mLateSent = true;
+                    send(QByteArray(1, char(*mOptions.lateByte)));
+                    if (mOptions.trace)
+                        std::fprintf(stderr, "late %02X\n", *mOptions.lateByte);
+                }
                 const std::optional<quint8> out = mModel.feed(in);
                 if (mOptions.trace) {
                     if (out)
@@ -270,6 +396,12 @@ private:
     QByteArray mPending;
     std::chrono::steady_clock::time_point mLastDue{};
     QTimer mIdle;
+    QTimer mChatter;
+    std::mt19937 mRandom;
+    QByteArray mTextLine; // what is left to send of the current line
+    int mTextTicks = kTextTicksPerLine - 1;
+    int mTextLines = 0;
+    bool mLateSent = false;
 };
 
 [[noreturn]] void badArguments(const QString& message)
@@ -294,6 +426,26 @@ int intOption(const QCommandLineParser& parser, const QString& name, int min, in
     return int(v);
 }
 
+// Bytes in hexadecimal as vantorctl send takes them: separated by blanks,
+// commas or colons, each with or without 0x; a run of more than two digits
+// is several bytes ("AABB"). Nothing for anything else.
+std::optional<QByteArray> hexBytes(const QString& text)
+{
+    static const QRegularExpression separators(QStringLiteral("[\\s,:]+"));
+    static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]+$"));
+    QByteArray bytes;
+    for (QString word : text.split(separators, Qt::SkipEmptyParts)) {
+        if (word.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+            word = word.mid(2);
+        if (!digits.match(word).hasMatch() || (word.size() > 2 && word.size() % 2 != 0))
+            return std::nullopt;
+        bytes += QByteArray::fromHex(word.rightJustified(2, QLatin1Char('0')).toLatin1());
+    }
+    if (bytes.isEmpty())
+        return std::nullopt;
+    return bytes;
+}
+
 Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
 {
     parser.setApplicationDescription(
@@ -301,7 +453,7 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
                        "Prints the device path on the first line of standard output."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+    const QCommandLineOption version(QStringLiteral("version"),
                                      QStringLiteral("Show the version and exit."));
     parser.addOption(help);
     parser.addOption(version);
@@ -325,11 +477,32 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
         {QStringLiteral("hangup-after"),
          QStringLiteral("Answer the first N bytes, then hang up at the next one and exit."),
          QStringLiteral("N")},
-        {QStringLiteral("unsolicited"),
-         QStringLiteral("Put the bytes HEX on the line at start, before any command, as a "
-                        "controller that chatters at power-on or a late answer would."),
+        {QStringLiteral("loopback"),
+         QStringLiteral("Be a loopback plug: send every byte back unchanged.")},
+        {QStringLiteral("zero"), QStringLiteral("Answer every byte with 00.")},
+        {QStringLiteral("noise"),
+         QStringLiteral("Send random bytes all the time, in bursts a few milliseconds apart, "
+                        "whatever arrives, and never answer.")},
+        {QStringLiteral("seed"),
+         QStringLiteral("--noise: start the random bytes from N, to repeat a run (default: "
+                        "a new seed, printed at start)."),
+         QStringLiteral("N")},
+        {QStringLiteral("text"),
+         QStringLiteral("Send text lines all the time, as a GPS module's NMEA sentences (a "
+                        "line every 100 ms at the pace of 9600 bit/s), whatever arrives, and "
+                        "never answer.")},
+        {QStringLiteral("late-answer"),
+         QStringLiteral("Right after the first byte received (once per run), put a stale byte "
+                        "on the line at once, before that byte's own answer, as a late answer "
+                        "to something before would arrive.")},
+        {QStringLiteral("late-byte"), QStringLiteral("--late-answer: the stale byte (default 55)."),
          QStringLiteral("HEX")},
-        {QStringLiteral("trace"),
+        {QStringLiteral("unsolicited"),
+         QStringLiteral("Put the bytes HEX (\"AA BB\", \"AA,BB\" or \"AABB\") on the line "
+                        "at start, before any command, as a controller that chatters at "
+                        "power-on would."),
+         QStringLiteral("HEX")},
+        {{QStringLiteral("v"), QStringLiteral("trace")},
          QStringLiteral("Log every byte received and answered, in hexadecimal, to standard "
                         "error.")},
         {QStringLiteral("exit-after-idle"),
@@ -358,10 +531,11 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
     o.trace = parser.isSet(QStringLiteral("trace"));
     if (parser.isSet(QStringLiteral("unsolicited"))) {
         const QString hex = parser.value(QStringLiteral("unsolicited"));
-        o.unsolicited = QByteArray::fromHex(hex.toLatin1());
-        if (o.unsolicited.isEmpty() || o.unsolicited.toHex() != hex.toLatin1().toLower())
+        const std::optional<QByteArray> bytes = hexBytes(hex);
+        if (!bytes)
             badArguments(
                 QStringLiteral("--unsolicited needs bytes in hexadecimal, not '%1'").arg(hex));
+        o.unsolicited = *bytes;
     }
     if (parser.isSet(QStringLiteral("delay-us")))
         o.delay =
@@ -390,9 +564,54 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
         o.faultCount = intOption(parser, QStringLiteral("hangup-after"), 0, 1'000'000'000);
         ++faults;
     }
+    const auto flag = [&](const char* name, QmcModel::Fault fault, Chatter chatter) {
+        if (!parser.isSet(QLatin1String(name)))
+            return false;
+        o.fault = fault;
+        o.chatter = chatter;
+        ++faults;
+        return true;
+    };
+    using F = QmcModel::Fault;
+    flag("loopback", F::Loopback, Chatter::None);
+    flag("zero", F::Zero, Chatter::None);
+    // A chattering device hears what arrives and says nothing to it.
+    const bool noise = flag("noise", F::Silent, Chatter::Noise);
+    flag("text", F::Silent, Chatter::Text);
+    const bool late = parser.isSet(QStringLiteral("late-answer"));
+    if (late) {
+        o.lateByte = 0x55;
+        ++faults;
+    }
     if (faults > 1)
         badArguments(QStringLiteral(
-            "choose at most one of --silent, --wrong, --stop-after and --hangup-after"));
+            "choose at most one of --silent, --wrong, --stop-after, --hangup-after, --loopback, "
+            "--zero, --noise, --text and --late-answer"));
+
+    if (parser.isSet(QStringLiteral("seed"))) {
+        if (!noise)
+            badArguments(QStringLiteral("--seed goes with --noise"));
+        bool ok = false;
+        const QString text = parser.value(QStringLiteral("seed"));
+        o.seed = text.toUInt(&ok);
+        if (!ok)
+            badArguments(QStringLiteral("--seed needs a whole number from 0 to 4294967295, not "
+                                        "'%1'")
+                             .arg(text));
+    } else if (noise) {
+        o.seed = std::random_device{}();
+        std::fprintf(stderr, "qmc-emulator: noise from --seed %u\n", o.seed);
+    }
+    if (parser.isSet(QStringLiteral("late-byte"))) {
+        if (!late)
+            badArguments(QStringLiteral("--late-byte goes with --late-answer"));
+        const QString hex = parser.value(QStringLiteral("late-byte"));
+        const std::optional<QByteArray> byte = hexBytes(hex);
+        if (!byte || byte->size() != 1)
+            badArguments(
+                QStringLiteral("--late-byte needs one byte in hexadecimal, not '%1'").arg(hex));
+        o.lateByte = quint8(byte->at(0));
+    }
 
     if (parser.isSet(QStringLiteral("exit-after-idle"))) {
         bool ok = false;

@@ -220,6 +220,11 @@ std::optional<quint8> QmcModel::feed(quint8 byte)
     ++mBytesReceived;
     const quint64 n = mBytesReceived - mFaultBase; // 1 for the first byte since setFault
 
+    if (mFault == Fault::Loopback || mFault == Fault::Zero) {
+        ++mBytesAnswered;
+        emit stateChanged();
+        return mFault == Fault::Loopback ? byte : quint8(0);
+    }
     if (mFault == Fault::HangUpAfter && n > quint64(mFaultCount)) {
         mHungUp = true;
         emit stateChanged();
@@ -233,6 +238,8 @@ std::optional<quint8> QmcModel::feed(quint8 byte)
     switch (mFault) {
     case Fault::None:
     case Fault::HangUpAfter:
+    case Fault::Loopback:
+    case Fault::Zero:
         break;
     case Fault::Silent:
         result.reset();

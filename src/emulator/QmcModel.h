@@ -63,10 +63,13 @@ public:
     enum class Fault
     {
         None,
-        Silent,     // never answers
-        Wrong,      // answers every byte with its bitwise complement
-        StopAfter,  // answers the first N bytes, then nothing
-        HangUpAfter // answers the first N bytes, hangs up at the next one
+        Silent,      // never answers
+        Wrong,       // answers every byte with its bitwise complement
+        StopAfter,   // answers the first N bytes, then nothing
+        HangUpAfter, // answers the first N bytes, hangs up at the next one
+        // No controller at all, and none of its state moves:
+        Loopback, // a loopback plug: every byte comes back unchanged
+        Zero      // a device that answers every byte with 00
     };
 
     // A monotonic clock in milliseconds; tests inject their own.

@@ -19,6 +19,8 @@ QString ControllerLink::OpenFailureReason(SerialError error, const QString& syst
     case SerialError::NotFound:
     case SerialError::DeviceGone:
         return QStringLiteral("ポートが見つかりません。取り外された可能性があります。");
+    case SerialError::NotSerialDevice:
+        return QStringLiteral("シリアルポートではありません。");
     case SerialError::None:
     case SerialError::Other:
         break;

@@ -7,11 +7,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
-#include <sys/ioctl.h>
 #endif
 
 namespace {
@@ -31,6 +33,57 @@ void requestLowLatency([[maybe_unused]] QSerialPort& port)
         ss.flags |= ASYNC_LOW_LATENCY;
         (void)::ioctl(fd, TIOCSSERIAL, &ss);
     }
+#endif
+}
+
+// Opens the device the way QSerialPort does, without waiting for a carrier
+// and without making it our terminal. A descriptor, or -1 with errno set.
+int openDevice(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    return ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// A serial line is a terminal: a character device that answers the terminal
+// calls (USB adapters, rfcomm, pseudo-terminals). A regular file, a FIFO or
+// /dev/null is none.
+bool isTerminal(int fd)
+{
+    struct stat st
+    {
+    };
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && ::isatty(fd) == 1;
+}
+
+// What the path names instead of a terminal, for the error text.
+QString kindOf(int fd)
+{
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0)
+        return qt_error_string(errno);
+    if (S_ISREG(st.st_mode))
+        return QStringLiteral("a regular file");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISSOCK(st.st_mode))
+        return QStringLiteral("a socket");
+    if (S_ISCHR(st.st_mode))
+        return QStringLiteral("a device that is no terminal");
+    return QStringLiteral("not a terminal");
+}
+
+// Whether a program holds the terminal in exclusive mode (TIOCEXCL, as
+// QSerialPort does). Others then cannot open it, except the superuser, whom
+// the mode does not stop: so ask.
+bool heldExclusively([[maybe_unused]] int fd)
+{
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    return false;
 #endif
 }
 
@@ -67,22 +120,9 @@ SerialError QSerialPortBackend::mapError(QSerialPort::SerialPortError error)
     }
 }
 
-SerialError QSerialPortBackend::classifyOpenFailure(QSerialPort::SerialPortError error,
-                                                    const QString& path)
+SerialError QSerialPortBackend::classifyErrno(int error)
 {
-    if (error != QSerialPort::PermissionError)
-        return error == QSerialPort::OpenError ? SerialError::Busy : mapError(error);
-    // Open the device the way QSerialPort does, without waiting for a
-    // carrier and without making it our terminal, and look at errno.
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        // The device itself opens: what refused was the lock file that
-        // another program holding the device keeps.
-        ::close(fd);
-        return SerialError::Busy;
-    }
-    switch (errno) {
+    switch (error) {
     case EBUSY:
         return SerialError::Busy;
     case EACCES:
@@ -90,16 +130,97 @@ SerialError QSerialPortBackend::classifyOpenFailure(QSerialPort::SerialPortError
     case EROFS:
         return SerialError::PermissionDenied;
     case ENOENT:
+    case ENOTDIR:
     case ENODEV:
     case ENXIO:
         return SerialError::NotFound;
+    case EISDIR:
+        return SerialError::NotSerialDevice;
     default:
         return SerialError::Other;
     }
 }
 
+SerialError QSerialPortBackend::classifyOpenFailure(QSerialPort::SerialPortError error,
+                                                    const QString& path)
+{
+    if (error != QSerialPort::PermissionError)
+        return error == QSerialPort::OpenError ? SerialError::Busy : mapError(error);
+    const int fd = openDevice(path);
+    if (fd >= 0) {
+        // The device itself opens: what refused was the lock file that
+        // another program holding the device keeps.
+        ::close(fd);
+        return SerialError::Busy;
+    }
+    return classifyErrno(errno);
+}
+
+SerialError QSerialPortBackend::probe(const QString& path)
+{
+    const int fd = openDevice(path);
+    if (fd < 0)
+        return classifyErrno(errno);
+    SerialError result = SerialError::None;
+    if (!isTerminal(fd))
+        result = SerialError::NotSerialDevice;
+    else if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
+        result = errno == EWOULDBLOCK ? SerialError::Busy : classifyErrno(errno);
+    else if (heldExclusively(fd))
+        result = SerialError::Busy;
+    // Closed as found: no settings made, nothing flushed, no modem line set.
+    ::close(fd);
+    return result;
+}
+
+bool QSerialPortBackend::lockDevice()
+{
+    const int fd = openDevice(mPath);
+    if (fd < 0) {
+        const int error = errno;
+        setLastError(classifyErrno(error), qt_error_string(error));
+        return false;
+    }
+    SerialError refusal = SerialError::None;
+    QString text;
+    if (!isTerminal(fd)) {
+        refusal = SerialError::NotSerialDevice;
+        text = kindOf(fd);
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // The lock is on the device, not on the name it was reached by: two
+        // paths to one device (a symbolic link and its node) meet here, and
+        // so do two programs of the superuser, whom the terminal's exclusive
+        // mode does not stop.
+        // Either way it is told in the system's words for a busy device, as
+        // the open of a terminal held exclusively reads to other users.
+        const int error = errno;
+        refusal = error == EWOULDBLOCK ? SerialError::Busy : classifyErrno(error);
+        text = qt_error_string(error == EWOULDBLOCK ? EBUSY : error);
+    } else if (heldExclusively(fd)) {
+        refusal = SerialError::Busy;
+        text = qt_error_string(EBUSY);
+    }
+    if (refusal != SerialError::None) {
+        ::close(fd);
+        setLastError(refusal, text);
+        return false;
+    }
+    mLockFd = fd;
+    return true;
+}
+
+void QSerialPortBackend::unlockDevice()
+{
+    if (mLockFd < 0)
+        return;
+    ::close(mLockFd); // and with it the lock
+    mLockFd = -1;
+}
+
 bool QSerialPortBackend::open(qint32 baud)
 {
+    if (mPort.isOpen())
+        return true;
     mGone = false;
     mClosing = false;
     mPort.setBaudRate(baud);
@@ -107,8 +228,13 @@ bool QSerialPortBackend::open(qint32 baud)
     mPort.setParity(QSerialPort::NoParity);
     mPort.setStopBits(QSerialPort::OneStop);
     mPort.setFlowControl(QSerialPort::NoFlowControl);
+    // The device is ours before QSerialPort configures the line: a port
+    // another program holds is left as it is.
+    if (!lockDevice())
+        return false;
     if (!mPort.open(QIODevice::ReadWrite)) {
         setLastError(classifyOpenFailure(mPort.error(), mPath), mPort.errorString());
+        unlockDevice();
         return false;
     }
     // Modem lines: some adapters power the controller's interface from DTR.
@@ -120,13 +246,16 @@ bool QSerialPortBackend::open(qint32 baud)
 
 void QSerialPortBackend::close()
 {
-    if (!mPort.isOpen())
+    if (!mPort.isOpen()) {
+        unlockDevice();
         return;
+    }
     // Throw away anything not yet sent, so closing never waits on a device
     // that stopped taking data. What fails while closing is no news.
     mClosing = true;
     mPort.clear(QSerialPort::AllDirections);
     mPort.close();
+    unlockDevice();
     mClosing = false;
 }
 

@@ -29,13 +29,26 @@ public:
     // its lock file held by a live process) and a lack of rights alike as
     // PermissionError; the system's error number tells them apart.
     static SerialError classifyOpenFailure(QSerialPort::SerialPortError error, const QString& path);
+    // What the system's error number of a failed open() of a device means.
+    static SerialError classifyErrno(int error);
+
+    // Whether the device at path could be opened now, found without disturbing
+    // a program that holds it: the line is not configured, no modem line is
+    // set and nothing is flushed. None when it is free; Busy when another
+    // program has it locked or in exclusive use.
+    static SerialError probe(const QString& path);
 
 private:
     void onError(QSerialPort::SerialPortError error);
     // The device hung up or its node went away.
     bool deviceGone() const;
 
+    // The device opened by its path and locked, before QSerialPort opens it.
+    bool lockDevice();
+    void unlockDevice();
+
     QSerialPort mPort;
+    int mLockFd = -1;      // holds the lock on the device while the port is open
     QString mPath;         // the device path as given (QSerialPort shortens /dev/ names)
     bool mGone = false;    // reported as gone: say it once
     bool mClosing = false; // inside close(): its errors are not reported

@@ -13,6 +13,7 @@ enum class SerialError
     Busy,             // another program holds the device
     NotFound,         // no such device (unplugged, wrong path)
     DeviceGone,       // the device vanished while open (USB unplugged, pty hung up)
+    NotSerialDevice,  // the path names a file, a folder or a device that is no terminal
     Other
 };
 

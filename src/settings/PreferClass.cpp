@@ -27,6 +27,14 @@ constexpr qint64 cMaxFileSize = 256 * 1024;
 // Every request entry takes two lines of at least their line end each.
 constexpr qint64 cMaxRequestEntries = cMaxFileSize / 2;
 
+// Why the last call on file failed: the system's words for errno, or the
+// file's own text when the system said nothing.
+QString SystemReason(const QFileDevice& file)
+{
+    const int error = errno;
+    return error != 0 ? qt_error_string(error) : file.errorString();
+}
+
 PreferClass::SaveFailureHandler& saveFailureHandler()
 {
     static PreferClass::SaveFailureHandler handler;
@@ -278,13 +286,23 @@ bool PreferClass::WriteData()
     // once completely written: a failed save leaves the previous file intact.
     // Unbuffered, so that write() reports what really reached the file: a
     // buffered QSaveFile can commit a short file after a failed flush.
+    // QSaveFile keeps no reason of its own for a write that stops short (its
+    // text reads "Unknown error"): the system's is errno of the failed call.
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return saveFailed(file.errorString());
-    if (file.write(out) != out.size())
-        return saveFailed(file.errorString()); // discarded unwritten: the old file stays
+    qint64 written = 0;
+    while (written < out.size()) {
+        // A short write is tried once more; that try fails with the reason.
+        errno = 0;
+        const qint64 n = file.write(out.constData() + written, out.size() - written);
+        if (n <= 0)
+            return saveFailed(SystemReason(file)); // discarded unwritten: the old file stays
+        written += n;
+    }
+    errno = 0;
     if (!file.commit())
-        return saveFailed(file.errorString());
+        return saveFailed(SystemReason(file));
     return true;
 }
 

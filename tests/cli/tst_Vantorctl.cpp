@@ -2,12 +2,20 @@
 #include "emulator/QmcModel.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -92,6 +100,8 @@ private slots:
     {
         QTest::addColumn<Run>("row");
         const QString file = mDir.filePath("partial.bin");
+        const QString notAPort = mDir.filePath("notes.txt");
+        QVERIFY(WriteFile(notAPort, "F0 00\n"));
         const auto add = [](const char* name, Run row) { QTest::newRow(name) << row; };
         // The bytes of each command family as the controller's protocol fixes them;
         // the emulator holds its demo program (size 0x33, checksum 0x111E).
@@ -142,6 +152,17 @@ private slots:
              .out = "{\"checksum\":4382,\"controller\":\"QM4410\",\"controllerHex\":"
                     "\"514d34343130\",\"programHeader\":\"5150010344454d4f2d30312010003300\","
                     "\"programSize\":51}\n"});
+        // Devices that are no controller; send asks nothing of the other end.
+        add("loopback plug", {.emulator = {"--loopback"},
+                              .command = {"send", "F0", "00"},
+                              .wire = "F000",
+                              .probe = false,
+                              .out = "F0 -> F0\n00 -> 00\n"});
+        add("device answering 00", {.emulator = {"--zero"},
+                                    .command = {"send", "F0", "00"},
+                                    .wire = "F000",
+                                    .probe = false,
+                                    .out = "F0 -> 00\n00 -> 00\n"});
         // A controller that does not answer, or stops half-way: the reply bound ends the run.
         add("silent controller",
             {.emulator = {"--silent"},
@@ -177,6 +198,9 @@ private slots:
                           .exitCode = 3,
                           .err = "the port is busy: another program is using it",
                           .portHeld = true});
+        add("not a serial device", {.command = {"--port", notAPort, "info"},
+                                    .exitCode = 3,
+                                    .err = "cannot open " + notAPort + ": not a serial device"});
         add("no device", {.command = {"--port", mDir.filePath("no-such-tty"), "info"},
                           .probe = false,
                           .exitCode = 3,
@@ -420,11 +444,15 @@ private slots:
         env.insert("VANTOR_IR_PORTS", emu.path);
         // Name, device, description, USB identifiers, state.
         const QByteArray line = emu.path.toUtf8() + '\t' + emu.path.toUtf8() + "\t-\t-\t";
-        QVERIFY(Vantorctl({"ports"}, env).out.contains(line + "free\n"));
+        const QByteArray free = Vantorctl({"ports"}, env).out;
+        QVERIFY(free.startsWith("NAME\tDEVICE\tDESCRIPTION\tUSB\tSTATE\n"));
+        QVERIFY(free.contains(line + "free\n"));
+        const QByteArray json = Vantorctl({"ports", "--json"}, env).out;
+        QVERIFY2(QJsonDocument::fromJson(json).isObject(), json.constData()); // no header line
         QSerialPort holder(emu.path);
         QVERIFY(holder.open(QIODevice::ReadWrite));
         const QByteArray out = Vantorctl({"ports"}, env).out;
-        QVERIFY2(out.contains(line + "busy\n"), out.constData());
+        QVERIFY2(out.contains(line + "in use\n"), out.constData());
         QVERIFY(out.endsWith("Virtual QMC-4410\tvirtual\tthe built-in virtual controller "
                              "(--port virtual)\t-\tfree\n"));
     }
@@ -566,6 +594,73 @@ private slots:
             QVERIFY2(!text.contains(option), qPrintable(option + " listed in:\n" + text));
         for (const QString& phrase : row.says)
             QVERIFY2(text.contains(phrase), qPrintable(phrase + " not in:\n" + text));
+    }
+
+    // The port is locked as a device, not as a name: while one run reads through the emulator's
+    // link, a second run through the /dev/pts path is refused as busy, and the first run's bytes
+    // arrive undisturbed.
+    void secondPathIsBusy()
+    {
+        const QString link = mDir.filePath("qmc-two-paths");
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start({"--link", link, "--delay-us", "2000"}));
+        QProcess first;
+        first.start(QStringLiteral(VANTORCTL_PATH),
+                    {"--port", link, "read", "extrom", "0", "200", "-o", "-"});
+        QVERIFY(QTest::qWaitFor([&] { return emu.received().size() > 8; }, 5000));
+        const Result second = Vantorctl({"--port", emu.path, "info"});
+        QCOMPARE(second.exitCode, 3);
+        QVERIFY2(second.err.contains("the port is busy"), qPrintable(second.err));
+        QVERIFY(first.waitForFinished(30000));
+        QCOMPARE(first.exitCode(), 0);
+        const QByteArray expected = QmcModel::demoProgram().leftJustified(200, '\0');
+        QCOMPARE(first.readAllStandardOutput().toHex(' '), expected.toHex(' '));
+    }
+
+    // 'ports' looks at a port without disturbing the program that holds it mid-exchange (one
+    // that locks the device, as this program and other serial tools do): the holder loses no
+    // answer, and the port is listed as in use.
+    void portsLeaveAHeldPortAlone()
+    {
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start());
+        const int fd = ::open(QFile::encodeName(emu.path).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        // Key codes, each echoed; each answer waits a while before it is read, as it would for a
+        // busy program.
+        QByteArray sent;
+        for (int i = 0; i < 150; ++i)
+            sent.append(char(0x01 + i % 0x7F));
+        QByteArray answers;
+        std::atomic<bool> done = false;
+        std::thread holder([&] {
+            for (const char byte : sent) {
+                if (::write(fd, &byte, 1) != 1)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(8));
+                pollfd p{fd, POLLIN, 0};
+                char answer = 0;
+                if (::poll(&p, 1, 1000) != 1 || ::read(fd, &answer, 1) != 1)
+                    break; // an answer lost
+                answers.append(answer);
+            }
+            done = true;
+        });
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VANTOR_IR_PORTS", emu.path);
+        const QByteArray line = emu.path.toUtf8() + '\t' + emu.path.toUtf8() + "\t-\t-\t";
+        QStringList states;
+        while (!done) {
+            const QByteArray out = Vantorctl({"ports"}, env).out;
+            const qsizetype at = out.indexOf(line);
+            states << QString::fromUtf8(out.mid(at + line.size()).split('\n').first());
+        }
+        holder.join();
+        ::close(fd);
+        QCOMPARE(answers.toHex(' '), sent.toHex(' '));
+        QVERIFY(!states.isEmpty());
+        QCOMPARE(states, QStringList(states.size(), "in use"));
     }
 
     // qmc-emulator itself. A burst written at once is answered in order; the link an earlier run

@@ -127,6 +127,10 @@ private slots:
         row("wrong: complements", "! FB>04 F0>0F 00>AE", Fault::Wrong);
         row("stop after 1, counted from the fault", "01 02 03 ! 04 05>-- 00>--", Fault::StopAfter, 1);
         row("hang up after 2", "! F7 40 01>-- 00>-- F0>--", Fault::HangUpAfter, 2);
+        // No controller behind the line: a controller would answer 51 and 99 here, count a key,
+        // store a variable, run and switch a servo on.
+        QTest::newRow("loopback plug") << "! F0 00 F7 40 01 00 05 F8 41 01 11 FB E7 01" << Fault::Loopback << 0 << -1 << "";
+        QTest::newRow("answers 00") << "! F0>00 00 F7>00 40>00 01>00 00 05>00 F8>00 41>00 01>00 11>00 FB>00" << Fault::Zero << 0 << -1 << "";
         // The monitor's state: keys, run state, servos on, variables (#2..#8 only).
         state("last of several", "01 02 7F", "key 127 4 31 x3");
         state("variables are keys", "F8 41 01 11 F8 47 01 18 F8 42 01 25", "key 37 2 5 x3, #2=11, #3=25, #8=18");

@@ -585,6 +585,8 @@ private slots:
                             "グループ）。"});
         add("busy",
             {.refusal = SerialError::Busy, .hint = hint + "ポートは他のプログラムが使用中です。"});
+        add("no serial device", {.refusal = SerialError::NotSerialDevice,
+                                 .hint = hint + "シリアルポートではありません。"});
         add("gone", {.refusal = SerialError::DeviceGone,
                      .hint = hint + "ポートが見つかりません。取り外された可能性があります。"});
         add("other", {.refusal = SerialError::Other,

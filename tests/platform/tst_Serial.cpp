@@ -46,6 +46,15 @@ struct PtyPair
     QString path;
 };
 
+// A port asked for while another backend may hold it. Paths: "node" (a pseudo-terminal's /dev/pts
+// path), "link" (a symbolic link to it), "file" (a regular file), or a path as it is.
+struct Refusal
+{
+    const char* held = nullptr; // nobody holds anything
+    const char* asked;
+    SerialError error;
+};
+
 // Qt's messages as a Japanese desktop shows them (its translations
 // installed): no English word left in them.
 class JapaneseQt : public QTranslator
@@ -110,6 +119,43 @@ private slots:
         holder.close();
         QCOMPARE(::ioctl(pty.slave, TIOCNXCL), 0);
         QVERIFY(backend.open(9600));
+    }
+
+    // The lock is on the device, not its name: a second open by another path is refused as busy
+    // (also for the superuser), until the first lets go. What is no terminal is refused as such.
+    void refusals_data()
+    {
+        QTest::addColumn<Refusal>("row");
+        const auto add = [](const char* name, Refusal row) { QTest::newRow(name) << row; };
+        add("link, then node", {.held = "link", .asked = "node", .error = SerialError::Busy});
+        add("node, then link", {.held = "node", .asked = "link", .error = SerialError::Busy});
+        add("regular file", {.asked = "file", .error = SerialError::NotSerialDevice});
+        add("/dev/null", {.asked = "/dev/null", .error = SerialError::NotSerialDevice});
+    }
+    void refusals()
+    {
+        QFETCH(Refusal, row);
+        PtyPair pty;
+        QTemporaryDir dir;
+        QVERIFY(QFile::link(pty.path, dir.filePath("link")));
+        QFile file(dir.filePath("file"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("F0 00\n") == 6);
+        file.close();
+        const auto path = [&](const QString& which) {
+            return which == "node" ? pty.path : which.startsWith('/') ? which : dir.filePath(which);
+        };
+        QSerialPortBackend holder(path(row.held ? row.held : "node"));
+        QVERIFY(!row.held || holder.open(9600));
+        QSerialPortBackend backend(path(row.asked));
+        QVERIFY(!backend.open(9600));
+        QCOMPARE(backend.lastError(), row.error);
+        QVERIFY(backend.errorString() != qt_error_string(ENOTTY));
+        QCOMPARE(QSerialPortBackend::probe(path(row.asked)), row.error);
+        if (!row.held)
+            return;
+        holder.close();
+        QCOMPARE(QSerialPortBackend::probe(path(row.asked)), SerialError::None);
+        QVERIFY2(backend.open(9600), qPrintable(backend.errorString()));
     }
 
     void everyByteValueBothWays()

@@ -32,7 +32,8 @@ const CommandHelp kCommands[] = {
      "Read LEN bytes from ADDR: a hexadecimal dump on standard output, raw bytes to FILE with -o "
      "(-o - for raw bytes on standard output)."},
     {"write", "write sram|introm|extrom ADDR (HEX... | -i FILE) [--verify]",
-     "Write bytes from ADDR on. --verify reads the range back and fails on any difference."},
+     "Write bytes from ADDR on, given as HEX or read from FILE (-i - reads standard input). "
+     "--verify reads the range back and fails on any difference."},
     {"program",
      "program size | program save FILE | program load FILE [--verify] | program verify FILE",
      "The program stored in the controller: its size; the whole program saved to FILE; FILE put "
@@ -91,7 +92,7 @@ const OptionHelp kOptions[] = {
     {{"json"}, nullptr, "Machine-readable output.", nullptr},
     {{"v", "trace"}, nullptr, "Every byte out and in on standard error.", nullptr},
     {{"o", "output"}, "FILE", "read: raw bytes to FILE (- for standard output).", "read"},
-    {{"i", "input"}, "FILE", "write: the bytes of FILE.", "write"},
+    {{"i", "input"}, "FILE", "write: the bytes of FILE (- for standard input).", "write"},
     {{"verify"}, nullptr, "write, program load: read back and compare.", "write program"},
     {{"interval"}, "MS", "servo watch: at least MS milliseconds between refreshes.", "servo"},
     {{"id"}, "N", "key: the remote ID, 1-4 (default 1).", "key"},
@@ -137,8 +138,9 @@ const OptionHelp* FindOption(const QString& name)
 }
 
 const char* kExitCodesText = "Exit codes: 0 done; 1 controller fault (no answer within the "
-                             "timeout, wrong echo, device lost, verify difference); 2 usage "
-                             "error, nothing sent; 3 the port cannot be opened; 130 interrupted.";
+                             "timeout, wrong echo, device lost, verify difference) or output "
+                             "that could not be written; 2 usage error, nothing sent; 3 the port "
+                             "cannot be opened; 130 interrupted.";
 
 const CommandHelp* FindCommand(const QString& word)
 {
@@ -427,11 +429,16 @@ bool ReadMemoryCommand(RequestReader& r, const QCommandLineParser& parser, Reque
 // between the address and the end of the memory.
 bool ReadInputFile(RequestReader& r, const QString& path, Request& q)
 {
+    // "-" is standard input (a pipe, a here-document).
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
+                                                   : file.open(QIODevice::ReadOnly);
+    if (!opened)
         return r.fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
     // One byte more than any memory holds tells a file that is too large.
     q.data = file.read(kAddressEnd + 1);
+    if (file.error() != QFileDevice::NoError)
+        return r.fail(QStringLiteral("cannot read '%1': %2").arg(path, file.errorString()));
     const qint64 room = kAddressEnd - q.address;
     if (q.data.size() <= room)
         return true;

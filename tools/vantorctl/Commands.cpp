@@ -2,15 +2,16 @@
 
 #include "Output.h"
 #include "Session.h"
+#include "Sink.h"
 
 #include "emulator/VirtualController.h"
+#include "platform/QSerialPortBackend.h"
 #include "remote/IRRemModule.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
-#include <QSaveFile>
 #include <QSerialPortInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -36,48 +37,6 @@ QString Hex2(int value)
     return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
 }
 
-// Where the bytes of a read go: a dump on standard output, raw bytes on
-// standard output, or a file that only appears once everything arrived.
-class Sink
-{
-public:
-    explicit Sink(const QString& path) : mPath(path)
-    {
-        if (!path.isEmpty() && path != QLatin1String("-"))
-            mFile = std::make_unique<QSaveFile>(path);
-    }
-
-    // Before anything is sent: a file that cannot be written is a usage error.
-    bool prepare()
-    {
-        if (mFile && !mFile->open(QIODevice::WriteOnly)) {
-            std::fprintf(stderr, "vantorctl: cannot write '%s': %s\n", qPrintable(mPath),
-                         qPrintable(mFile->errorString()));
-            return false;
-        }
-        return true;
-    }
-
-    bool raw() const { return !mPath.isEmpty(); }
-
-    // Writes the bytes and commits the file; false, with a message, on failure.
-    bool finish(const QByteArray& bytes)
-    {
-        if (!mFile)
-            return WriteRawStdout(bytes);
-        if (mFile->write(bytes) != bytes.size() || !mFile->commit()) {
-            std::fprintf(stderr, "vantorctl: cannot write '%s': %s\n", qPrintable(mPath),
-                         qPrintable(mFile->errorString()));
-            return false;
-        }
-        return true;
-    }
-
-private:
-    QString mPath;
-    std::unique_ptr<QSaveFile> mFile; // discarded unless committed
-};
-
 // Reads a memory range through the scheduler, with progress on a terminal.
 int ReadMemory(Session& s, const QString& title, Memory memory, qint32 address, qint32 length,
                QByteArray* out)
@@ -89,25 +48,25 @@ int ReadMemory(Session& s, const QString& title, Memory memory, qint32 address, 
     return code;
 }
 
+// Whether a port could be opened now, seen without disturbing a program that
+// holds it: a port in use keeps its settings and its unread bytes.
 QString PortState(const SerialPortEntry& port)
 {
-    std::unique_ptr<SerialBackend> backend = port.makeBackend();
-    if (!backend)
-        return QStringLiteral("not found");
-    const bool ok = backend->open(9600);
-    const SerialError error = backend->lastError();
-    backend->close();
-    if (ok)
+    // The built-in controller lives inside each run of whoever opens it.
+    if (port.inputDriverName == QLatin1String(VirtualController::cDriverName))
         return QStringLiteral("free");
-    switch (error) {
+    switch (QSerialPortBackend::probe(port.inputDriverName)) {
+    case SerialError::None:
+        return QStringLiteral("free");
     case SerialError::Busy:
-        return QStringLiteral("busy");
+        return QStringLiteral("in use");
     case SerialError::PermissionDenied:
         return QStringLiteral("no permission");
     case SerialError::NotFound:
     case SerialError::DeviceGone:
         return QStringLiteral("not found");
-    case SerialError::None:
+    case SerialError::NotSerialDevice:
+        return QStringLiteral("not a serial device");
     case SerialError::Other:
         break;
     }
@@ -118,7 +77,7 @@ int Ports(const GlobalOptions& options)
 {
     const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
     QJsonArray list;
-    QString text;
+    QString text = QStringLiteral("NAME\tDEVICE\tDESCRIPTION\tUSB\tSTATE\n");
     for (const SerialPortEntry& port : SerialPorts::list()) {
         QJsonObject o;
         o[QStringLiteral("name")] = port.name;
@@ -515,6 +474,9 @@ int RunRequest(const GlobalOptions& options, const Request& q)
     Sink sink(q.outputPath);
     if (!sink.prepare())
         return kExitUsage;
+    // Ctrl-C is caught from here on, to close the port cleanly. Until now (an
+    // output FIFO waiting for its reader) it simply ends the run.
+    Session::catchInterrupt();
 
     // Every command but the raw `send` first makes sure a controller answers.
     Session s(options);

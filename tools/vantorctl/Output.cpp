@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -15,6 +16,18 @@ constexpr int kBytesPerLine = 16;
 // Progress appears once work has taken this long, and is redrawn this often.
 constexpr auto kProgressAfter = 1000ms;
 constexpr auto kProgressEvery = 200ms;
+
+// The first failure on standard output; later ones follow from it.
+int gStdoutError = 0;
+
+// Notes a write to standard output, right after it, while errno still tells
+// why it failed.
+bool Noted(bool ok)
+{
+    if (!ok && gStdoutError == 0)
+        gStdoutError = errno != 0 ? errno : EIO;
+    return ok;
+}
 
 } // namespace
 
@@ -48,19 +61,29 @@ QString SpacedHex(const QByteArray& bytes)
 
 void PrintText(const QString& text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stdout);
+    errno = 0;
+    Noted(std::fputs(text.toLocal8Bit().constData(), stdout) >= 0);
 }
 
 void PrintJson(const QJsonObject& object)
 {
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-    std::fputc('\n', stdout);
+    errno = 0;
+    Noted(std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).append('\n').constData(),
+                     stdout) >= 0);
 }
 
 bool WriteRawStdout(const QByteArray& bytes)
 {
+    errno = 0;
     const size_t n = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    return n == size_t(bytes.size()) && std::fflush(stdout) == 0;
+    return Noted(n == size_t(bytes.size()) && std::fflush(stdout) == 0);
+}
+
+int FinishStdout()
+{
+    errno = 0;
+    Noted(std::fflush(stdout) == 0 && !std::ferror(stdout));
+    return gStdoutError;
 }
 
 Progress::Progress(const QString& title) : mTitle(title), mEnabled(::isatty(STDERR_FILENO) == 1)

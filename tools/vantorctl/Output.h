@@ -12,11 +12,15 @@ QString HexDump(qint32 address, const QByteArray& bytes);
 // "0A 1B 2C".
 QString SpacedHex(const QByteArray& bytes);
 
-// Standard output, as text or as one JSON object on one line.
+// Standard output, as text or as one JSON object on one line. A write that
+// fails (a full disk, a closed terminal) is kept for StdoutError().
 void PrintText(const QString& text);
 void PrintJson(const QJsonObject& object);
 // Raw bytes on standard output; false when they could not all be written.
 bool WriteRawStdout(const QByteArray& bytes);
+// Flushes standard output at the end of the run: 0 when everything written
+// there arrived, else the system's error number of the first failure.
+int FinishStdout();
 
 // Progress of long work on standard error: bytes done of the total, the rate
 // and the time left. Shown only when standard error is a terminal, and only

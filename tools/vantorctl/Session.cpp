@@ -142,6 +142,8 @@ QString OpenFailureWords(SerialError error)
     case SerialError::NotFound:
     case SerialError::DeviceGone:
         return QStringLiteral("no such device (unplugged, or a wrong name or path?)");
+    case SerialError::NotSerialDevice:
+        return QStringLiteral("not a serial device");
     case SerialError::None:
     case SerialError::Other:
         break;

@@ -1,0 +1,235 @@
+// qmc-emulator on a pseudo-terminal, read and written by a QSerialPort as a client would: the
+// devices it plays besides the controller, its link, and its options.
+#include "QmcEmulatorProcess.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+// Everything the port receives until at least `atLeast` bytes have come or the wait ran out.
+QByteArray Receive(QSerialPort& port, qsizetype atLeast, int timeoutMs = 5000)
+{
+    QByteArray bytes;
+    (void)QTest::qWaitFor(
+        [&] {
+            bytes += port.readAll();
+            return bytes.size() >= atLeast;
+        },
+        timeoutMs);
+    return bytes;
+}
+
+// A device that sends on its own, whatever it receives.
+struct Chatter
+{
+    QStringList args;
+    const char* kind; // "noise", "text"
+};
+
+// A late answer: the stale byte that comes before the first byte's own answer.
+struct Late
+{
+    QStringList args;
+    const char* stale; // hexadecimal
+};
+
+// --unsolicited as typed, and the bytes on the line; null: refused.
+struct Unsolicited
+{
+    const char* text;
+    const char* bytes;
+};
+
+} // namespace
+
+class TestQmcEmulator : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir mDir;
+
+private slots:
+    // The bytes of a chattering device really arrive, at about a 9600 bit/s line's pace, and
+    // what it receives changes nothing.
+    void chatter_data()
+    {
+        QTest::addColumn<Chatter>("row");
+        QTest::newRow("noise") << Chatter{.args = {"--noise", "--seed", "7"}, .kind = "noise"};
+        QTest::newRow("text") << Chatter{.args = {"--text"}, .kind = "text"};
+    }
+    void chatter()
+    {
+        QFETCH(Chatter, row);
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start(row.args));
+        QSerialPort port(emu.path);
+        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+        QCOMPARE(port.write(QByteArray::fromHex("F000")), 2);
+        const QByteArray bytes = Receive(port, 400);
+        QVERIFY2(bytes.size() >= 400, bytes.toHex(' ').constData());
+        // Heard, never answered.
+        QCOMPARE(emu.received(2).toHex(' '), QByteArray("f0 00"));
+        QVERIFY(emu.trace.contains("rx F0 tx --\nrx 00 tx --\n"));
+        if (QByteArray(row.kind) != "text")
+            return;
+        // Whole NMEA sentences, each with its checksum (the XOR of the bytes between $ and *).
+        static const QRegularExpression sentence(
+            QStringLiteral("^\\$(GP[A-Z]{3},[-0-9A-Z.,]*)\\*([0-9A-F]{2})$"));
+        QList<QByteArray> lines = bytes.split('\n');
+        lines.removeLast(); // still arriving
+        QVERIFY(lines.size() >= 4);
+        for (const QByteArray& line : lines) {
+            QVERIFY2(line.endsWith('\r'), line.constData());
+            const QRegularExpressionMatch m = sentence.match(QString::fromLatin1(line.chopped(1)));
+            QVERIFY2(m.hasMatch(), line.constData());
+            quint8 sum = 0;
+            for (const QChar c : m.captured(1))
+                sum ^= quint8(c.unicode());
+            QCOMPARE(m.captured(2).toInt(nullptr, 16), int(sum));
+        }
+    }
+
+    // Noise is repeatable from its seed.
+    void noiseRepeatsFromItsSeed()
+    {
+        QList<QByteArray> runs;
+        for (const char* seed : {"7", "7", "8"}) {
+            QmcEmulatorProcess emu;
+            QVERIFY(emu.start({"--noise", "--seed", seed}));
+            QSerialPort port(emu.path);
+            QVERIFY(port.open(QIODevice::ReadWrite));
+            runs << Receive(port, 64).left(64);
+        }
+        QCOMPARE(runs.at(0).size(), 64);
+        QCOMPARE(runs.at(1).toHex(' '), runs.at(0).toHex(' '));
+        QVERIFY(runs.at(2) != runs.at(0));
+    }
+
+    // Right after the first byte it receives, once, the emulator puts a stale byte on the line
+    // ahead of that byte's own answer (also when the answer itself is delayed).
+    void lateAnswer_data()
+    {
+        QTest::addColumn<Late>("row");
+        QTest::newRow("default") << Late{.args = {"--late-answer"}, .stale = "55"};
+        QTest::newRow("chosen byte, delayed answers") << Late{
+            .args = {"--late-answer", "--late-byte", "AA", "--delay-us", "3000"}, .stale = "AA"};
+    }
+    void lateAnswer()
+    {
+        QFETCH(Late, row);
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start(row.args));
+        QSerialPort port(emu.path);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        // Identification: F0 is echoed, the next byte answered with the first of "QM4410".
+        QByteArray received;
+        port.write(QByteArray::fromHex("F0"));
+        received += Receive(port, 2);
+        port.write(QByteArray::fromHex("00"));
+        received += Receive(port, 1);
+        port.write(QByteArray::fromHex("00"));
+        received += Receive(port, 1);
+        QCOMPARE(received.toHex(' '),
+                 QByteArray::fromHex(QByteArray(row.stale) + "F0514D").toHex(' '));
+    }
+
+    // A link that a live emulator holds is not taken over by a second one; once its emulator is
+    // gone (killed, the link left behind) the link is stale and the next emulator replaces it.
+    void heldLinkIsRefused()
+    {
+        const QString link = mDir.filePath("ttyHeld");
+        QmcEmulatorProcess first;
+        QVERIFY(first.start({"--link", link}));
+        QProcess second;
+        second.start(QStringLiteral(QMC_EMULATOR_PATH), {"--link", link, "--exit-after-idle", "5"});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(second.readAllStandardOutput().isEmpty());
+        const QString err = QString::fromLocal8Bit(second.readAllStandardError());
+        QVERIFY2(err.contains(link + " leads to " + first.path + ", which is in use"),
+                 qPrintable(err));
+        // The first one's link still works.
+        QCOMPARE(QFileInfo(link).symLinkTarget(), first.path);
+        QSerialPort port(link);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        port.write(QByteArray::fromHex("FB"));
+        QCOMPARE(Receive(port, 1).toHex(), QByteArray("fb"));
+        port.close();
+
+        first.process.kill(); // no chance to remove its link
+        QVERIFY(first.process.waitForFinished(5000));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QVERIFY(!QFileInfo::exists(link)); // the pseudo-terminal went with it
+        // The system may hand the same pseudo-terminal number to the next emulator.
+        QmcEmulatorProcess third;
+        QVERIFY(third.start({"--link", link}));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), third.path);
+    }
+
+    // --unsolicited takes bytes as vantorctl send does, separated or not.
+    void unsolicitedBytes_data()
+    {
+        QTest::addColumn<Unsolicited>("row");
+        const auto add = [](const char* name, Unsolicited row) { QTest::newRow(name) << row; };
+        add("blanks", {.text = "AA BB", .bytes = "AABB"});
+        add("commas and colons", {.text = "aa,bb:cc", .bytes = "AABBCC"});
+        add("0x and single digits", {.text = "0xAA 0x0b 7", .bytes = "AA0B07"});
+        add("not hexadecimal", {.text = "AG", .bytes = nullptr});
+        add("odd run", {.text = "AAB", .bytes = nullptr});
+    }
+    void unsolicitedBytes()
+    {
+        QFETCH(Unsolicited, row);
+        if (!row.bytes) {
+            QProcess p;
+            p.start(QStringLiteral(QMC_EMULATOR_PATH), {"--unsolicited", row.text});
+            QVERIFY(p.waitForFinished(10000));
+            QCOMPARE(p.exitCode(), 2);
+            QVERIFY(p.readAllStandardError().contains(
+                "--unsolicited needs bytes in hexadecimal, not '" + QByteArray(row.text) + "'"));
+            return;
+        }
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start({"--unsolicited", row.text}));
+        QSerialPort port(emu.path);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        const QByteArray expected = QByteArray::fromHex(row.bytes);
+        QCOMPARE(Receive(port, expected.size()).toHex(' '), expected.toHex(' '));
+    }
+
+    // -v is the short form of --trace, as in vantorctl; the version is --version alone.
+    void shortTraceOption()
+    {
+        QProcess p;
+        p.start(QStringLiteral(QMC_EMULATOR_PATH), {"-v", "--exit-after-idle", "10"});
+        QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, 10000));
+        const QString path = QString::fromLocal8Bit(p.readLine()).trimmed();
+        QSerialPort port(path);
+        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(path));
+        port.write(QByteArray::fromHex("FB"));
+        QCOMPARE(Receive(port, 1).toHex(), QByteArray("fb"));
+        QByteArray trace;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                trace += p.readAllStandardError();
+                return trace.contains("rx FB tx FB\n");
+            },
+            5000));
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+
+        QProcess version;
+        version.start(QStringLiteral(QMC_EMULATOR_PATH), {"--version"});
+        QVERIFY(version.waitForFinished(10000));
+        QCOMPARE(version.exitCode(), 0);
+        QCOMPARE(version.readAllStandardOutput(), "qmc-emulator " VANTOR_VERSION "\n");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestQmcEmulator)
+#include "tst_QmcEmulator.moc"
