@@ -56,8 +56,9 @@ struct Options
     QmcModel::Fault fault = QmcModel::Fault::None;
     int faultCount = 0;
     Chatter chatter = Chatter::None;
-    quint32 seed = 0;               // of the noise
-    std::optional<quint8> lateByte; // --late-answer: the stale byte
+    quint32 seed = 0;                    // of the noise
+    std::optional<quint8> lateByte;      // --late-answer: the stale byte
+    QList<std::pair<quint8, int>> stuck; // memory write code, address
     bool trace = false;
     std::optional<std::chrono::milliseconds> exitAfterIdle;
 };
@@ -472,6 +473,13 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
          QStringLiteral("N")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("wrong"), QStringLiteral("Answer every byte with its complement.")},
+        {QStringLiteral("wrong-after"),
+         QStringLiteral("Answer the first N bytes right, then each with its complement."),
+         QStringLiteral("N")},
+        {QStringLiteral("stuck"),
+         QStringLiteral("A memory cell that keeps its value (MEM:ADDR, e.g. extrom:0020): writes "
+                        "to it are answered but not stored. May be given more than once."),
+         QStringLiteral("MEM:ADDR")},
         {QStringLiteral("stop-after"), QStringLiteral("Answer the first N bytes, then none."),
          QStringLiteral("N")},
         {QStringLiteral("hangup-after"),
@@ -564,6 +572,26 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
         o.faultCount = intOption(parser, QStringLiteral("hangup-after"), 0, 1'000'000'000);
         ++faults;
     }
+    if (parser.isSet(QStringLiteral("wrong-after"))) {
+        o.fault = QmcModel::Fault::WrongAfter;
+        o.faultCount = intOption(parser, QStringLiteral("wrong-after"), 0, 1'000'000'000);
+        ++faults;
+    }
+    for (const QString& cell : parser.values(QStringLiteral("stuck"))) {
+        // MEM:ADDR, the memory named as vantorctl names it.
+        const QString memory = cell.section(QLatin1Char(':'), 0, 0);
+        bool ok = false;
+        const int addr = cell.section(QLatin1Char(':'), 1).toInt(&ok, 16);
+        const int code = memory == QLatin1String("sram")     ? 0xF8
+                         : memory == QLatin1String("introm") ? 0xB4
+                         : memory == QLatin1String("extrom") ? 0xF4
+                                                             : 0;
+        if (!code || !ok || addr < 0 || addr > 0xFFFF)
+            badArguments(QStringLiteral("--stuck needs sram, introm or extrom, a colon and a "
+                                        "hexadecimal address 0000-FFFF, not '%1'")
+                             .arg(cell));
+        o.stuck.append({quint8(code), addr});
+    }
     const auto flag = [&](const char* name, QmcModel::Fault fault, Chatter chatter) {
         if (!parser.isSet(QLatin1String(name)))
             return false;
@@ -585,8 +613,8 @@ Options parseOptions(const QCoreApplication& app, QCommandLineParser& parser)
     }
     if (faults > 1)
         badArguments(QStringLiteral(
-            "choose at most one of --silent, --wrong, --stop-after, --hangup-after, --loopback, "
-            "--zero, --noise, --text and --late-answer"));
+            "choose at most one of --silent, --wrong, --wrong-after, --stop-after, --hangup-after, "
+            "--loopback, --zero, --noise, --text and --late-answer"));
 
     if (parser.isSet(QStringLiteral("seed"))) {
         if (!noise)
@@ -649,6 +677,8 @@ int main(int argc, char* argv[])
                              .arg(options.programFile));
     }
     model.setFault(options.fault, options.faultCount);
+    for (const auto& [code, addr] : options.stuck)
+        model.setStuck(code, addr);
     model.setAbandonAfter(options.abandonAfter);
 
     // SIGINT and SIGTERM end the event loop, so the link is removed on the

@@ -135,6 +135,16 @@ void QmcModel::setFault(Fault fault, int count)
     mHungUp = false;
 }
 
+bool QmcModel::isStuck(const std::vector<quint8>& memory, int addr) const
+{
+    return std::find(mStuck.begin(), mStuck.end(), std::make_pair(&memory, addr)) != mStuck.end();
+}
+
+void QmcModel::setStuck(quint8 code, int addr)
+{
+    mStuck.emplace_back(&memoryFor(code), addr & 0xFFFF);
+}
+
 bool QmcModel::loadProgram(const QByteArray& image)
 {
     if (image.size() > cMemorySize)
@@ -251,6 +261,10 @@ std::optional<quint8> QmcModel::feed(quint8 byte)
         if (n > quint64(mFaultCount))
             result.reset();
         break;
+    case Fault::WrongAfter:
+        if (n > quint64(mFaultCount))
+            result = quint8(~answer);
+        break;
     }
     if (result)
         ++mBytesAnswered;
@@ -307,7 +321,8 @@ quint8 QmcModel::step(quint8 byte)
         mState = State::Idle;
         if (mCode != kSramWrite)
             return memoryFor(mCode)[mAddr];
-        mSram[mAddr] = byte;
+        if (!isStuck(mSram, mAddr))
+            mSram[mAddr] = byte;
         if (mAddr > cVariableBase && mAddr <= cVariableBase + 7) {
             // The remote panel stores a key code in variable #2..#8.
             emit variableChanged(mAddr - cVariableBase + 1, byte);
@@ -327,7 +342,8 @@ quint8 QmcModel::step(quint8 byte)
             mAddr |= byte << 8;
             break;
         case 5:
-            memoryFor(mCode)[mAddr] = byte;
+            if (!isStuck(memoryFor(mCode), mAddr))
+                memoryFor(mCode)[mAddr] = byte;
             mState = State::Idle;
             break;
         default:

@@ -66,6 +66,7 @@ public:
         Silent,      // never answers
         Wrong,       // answers every byte with its bitwise complement
         StopAfter,   // answers the first N bytes, then nothing
+        WrongAfter,  // answers the first N bytes, then each with its complement
         HangUpAfter, // answers the first N bytes, hangs up at the next one
         // No controller at all, and none of its state moves:
         Loopback, // a loopback plug: every byte comes back unchanged
@@ -96,6 +97,10 @@ public:
 
     // Fault modes, counted from the byte after this call.
     void setFault(Fault fault, int count = 0);
+    // A memory cell that keeps its value: a write to it is answered as usual
+    // but not stored (a worn ROM cell). code is the memory's write or read
+    // command byte (F8/F7 static RAM, B4/B3 internal ROM, F4/F2 external ROM).
+    void setStuck(quint8 code, int addr);
     Fault fault() const { return mFault; }
     bool isHungUp() const { return mHungUp; }
 
@@ -171,6 +176,7 @@ private:
     quint8 step(quint8 byte);
     void recordKey(int code);
     std::vector<quint8>& memoryFor(quint8 code);
+    bool isStuck(const std::vector<quint8>& memory, int addr) const;
     int servoIndex(int channel) const;
 
     std::vector<quint8> mSram;
@@ -189,6 +195,7 @@ private:
     std::chrono::milliseconds mAbandonAfter = cAbandonAfter;
 
     Fault mFault = Fault::None;
+    std::vector<std::pair<const std::vector<quint8>*, int>> mStuck;
     int mFaultCount = 0;
     quint64 mFaultBase = 0;
     bool mHungUp = false;

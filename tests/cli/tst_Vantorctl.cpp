@@ -187,6 +187,18 @@ private slots:
                              .exitCode = 1,
                              .err = "run: not a QMC-4410 controller: wrong answer at step 0: sent "
                                     "F0, expected F0, received "});
+        // A controller that answers the handshake, then a wrong echo to run control; and a
+        // static RAM cell that keeps its value, which only the read-back can tell.
+        add("wrong echo", {.emulator = {"--wrong-after", "7"},
+                           .command = {"run"},
+                           .wire = "FB",
+                           .exitCode = 1,
+                           .err = "run: wrong echo: sent FB, the controller answered 04"});
+        add("verify difference", {.emulator = {"--stuck", "sram:0140"},
+                                  .command = {"write", "sram", "140", "01", "--verify"},
+                                  .wire = "F8400101F7400100",
+                                  .exitCode = 1,
+                                  .err = "first difference at sram 0140: wrote 01, read 00"});
         add("device lost mid-read",
             {.emulator = {"--hangup-after", "13"},
              .command = {"read", "extrom", "0", "4", "-o", file},
@@ -304,6 +316,17 @@ private slots:
         r = Vantorctl(port + QStringList{"program", "verify", file});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out, "the board holds '" + file.toUtf8() + "' (80 bytes)\n");
+
+        // A worn external ROM cell: the read-back names it.
+        QmcEmulatorProcess worn;
+        QVERIFY(worn.start({"--stuck", "extrom:0020"}));
+        r = Vantorctl({"--port", worn.path, "program", "load", file, "--verify"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains("program load: verify failed: first difference at extrom 0020: "
+                                "wrote 42, read E6"), // the demo program's byte stays
+                 qPrintable(r.err));
+        QVERIFY2(r.err.contains("program load: the board's own program was saved to "),
+                 qPrintable(r.err));
     }
     void programLoadCutShortSaysWhatTheBoardHolds()
     {

@@ -127,6 +127,7 @@ private slots:
         row("wrong: complements", "! FB>04 F0>0F 00>AE", Fault::Wrong);
         row("stop after 1, counted from the fault", "01 02 03 ! 04 05>-- 00>--", Fault::StopAfter, 1);
         row("hang up after 2", "! F7 40 01>-- 00>-- F0>--", Fault::HangUpAfter, 2);
+        row("wrong after 2", "! F7 40 01>FE 00>66", Fault::WrongAfter, 2);
         // No controller behind the line: a controller would answer 51 and 99 here, count a key,
         // store a variable, run and switch a servo on.
         QTest::newRow("loopback plug") << "! F0 00 F7 40 01 00 05 F8 41 01 11 FB E7 01" << Fault::Loopback << 0 << -1 << "";
@@ -168,6 +169,24 @@ private slots:
             QCOMPARE(monitorView(model), view);
     }
 
+    void stuckCellKeepsItsValue()
+    {
+        // A write to the worn cell is answered as any write, but the cell keeps its value; its
+        // neighbour and the same address of another memory take theirs.
+        QmcModel model;
+        model.setAbandonAfter(std::chrono::milliseconds(0));
+        model.setStuck(0xF4, 0x0020);
+        model.setExtRom(0x0020, 0x5A);
+        QByteArray answers;
+        for (const char* hex : {"F40B2000AAAA", "F40B2100BBBB", "B44B2000CCCC"}) {
+            for (const char byte : QByteArray::fromHex(hex))
+                answers.append(char(*model.feed(quint8(byte))));
+        }
+        QCOMPARE(answers.toHex().toUpper(), QByteArray("F40B2000AAAAF40B2100BBBBB44B2000CCCC"));
+        QCOMPARE(model.extRom(0x20), 0x5A);
+        QCOMPARE(model.extRom(0x21), 0xBB);
+        QCOMPARE(model.intRom(0x20), 0xCC);
+    }
     void demoProgram()
     {
         // Header "QP", version, name "DEMO-01 ", code at 0010, size 0033; then speed 32,

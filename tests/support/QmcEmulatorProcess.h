@@ -1,9 +1,9 @@
 #pragma once
 
 // qmc-emulator as a process on a pseudo-terminal, for tests that drive a real line. It traces
-// every byte it takes ("rx F7 tx F7"), never abandons an exchange (a loaded machine cannot throw
-// a read out of step), leaves by itself if a test fails, and is ended when destroyed. The test
-// target defines QMC_EMULATOR_PATH.
+// every byte it takes ("rx F7 tx F7"), never abandons an exchange unless told otherwise with
+// --abandon-ms (a loaded machine cannot throw a read out of step), leaves by itself if a test
+// fails, and is ended when destroyed. The test target defines QMC_EMULATOR_PATH.
 #include <QProcess>
 #include <QTest>
 
@@ -21,7 +21,9 @@ public:
     // Starts it with extra arguments and reads the device path from its first line.
     bool start(const QStringList& args = {})
     {
-        const QStringList common{"--trace", "--exit-after-idle", "30", "--abandon-ms", "0"};
+        QStringList common{"--trace", "--exit-after-idle", "30"};
+        if (!args.contains(QStringLiteral("--abandon-ms")))
+            common << QStringLiteral("--abandon-ms") << QStringLiteral("0");
         process.start(QStringLiteral(QMC_EMULATOR_PATH), args + common);
         if (!QTest::qWaitFor([&] { return process.canReadLine(); }, 10000))
             return false;
