@@ -1,0 +1,119 @@
+// A click on the remote against a controller on a real pseudo-terminal that fails the way real
+// lines fail: the user hears of it once, in an alert that names the likely causes, the lamp
+// turns red and the port is free again; and the next click works once the controller is back.
+#include "QmcEmulatorProcess.h"
+#include "app/Module1.h"
+#include "link/TransSepaWindow.h"
+#include "remote/MyPicBtnClass.h"
+#include "remote/RemoconWindow.h"
+#include "remote/RoundRectangle.h"
+#include "settings/PreferClass.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+struct Line
+{
+    QStringList emulator;
+    QString message; // the alert's main line
+    QString hint;    // part of its explanation
+};
+
+} // namespace
+Q_DECLARE_METATYPE(Line)
+
+class TestRemoteFaults : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir mDir;
+    RemoconWindow* mWin = nullptr;
+    QStringList mAlerts; // message and explanation of every alert, answered as it shows
+    QTimer mAnswer;
+
+private slots:
+    void initTestCase()
+    {
+        gPref = new PreferClass(QStringLiteral("VantorController IR"), mDir.path());
+        new TransSepaWindow;
+        mWin = new RemoconWindow;
+        mWin->show();
+        QVERIFY(QTest::qWaitForWindowExposed(mWin));
+        connect(&mAnswer, &QTimer::timeout, this, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                mAlerts << box->text() + QLatin1Char('|') + box->informativeText();
+                box->accept();
+            }
+        });
+        mAnswer.start(20);
+    }
+    void cleanupTestCase()
+    {
+        delete mWin;
+        delete gTw;
+        delete std::exchange(gPref, nullptr);
+        SerialPorts::clearOverride();
+    }
+
+    void clickOnAFailingLine_data()
+    {
+        QTest::addColumn<Line>("line");
+        const QString wrong = QStringLiteral("コントローラーからの応答が正しくありません...");
+        const QString other = QStringLiteral("コントローラー以外の機器");
+        QTest::newRow("silent") << Line{{"--silent"},
+                                        "コントローラーから応答がありません...",
+                                        "電源、ケーブル、選択したポート"};
+        QTest::newRow("random bytes") << Line{{"--noise"}, wrong, other};
+        QTest::newRow("text lines") << Line{{"--text"}, wrong, other};
+        QTest::newRow("hangs up") << Line{
+            {"--hangup-after", "0"}, "コントローラーとの接続が切れました...", "ケーブルが抜けたか"};
+    }
+    void clickOnAFailingLine()
+    {
+        QFETCH(Line, line);
+        gTw->link()->setReplyTimeout(std::chrono::milliseconds(300));
+        const QString link = mDir.filePath(QStringLiteral("ttyQMC"));
+        auto emu = std::make_unique<QmcEmulatorProcess>();
+        QVERIFY(emu->start(line.emulator + QStringList{"--link", link}));
+        SerialPorts::setOverride({SerialPorts::deviceEntry(QStringLiteral("qmc"), link)});
+        gPref->mPortInfo.emplace().mName = QStringLiteral("qmc");
+        gPref->mNotAutoDisconnect = false;
+        mAlerts.clear();
+
+        MyPicBtnClass* key = mWin->IRRCnv[5];
+        QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
+        QTRY_COMPARE_WITH_TIMEOUT(mAlerts.size(), 1, 5000);
+        QVERIFY2(mAlerts.first().startsWith(line.message + '|'), qPrintable(mAlerts.first()));
+        QVERIFY2(mAlerts.first().contains(line.hint), qPrintable(mAlerts.first()));
+        // The lamp tells the truth and the port is free for another program.
+        QTRY_COMPARE_WITH_TIMEOUT(mWin->ConnectOV->FillColor(), QColor(255, 0, 0), 1000);
+        QVERIFY(!gTw->mcpOpen());
+        if (!line.emulator.contains(QStringLiteral("--hangup-after"))) {
+            QSerialPort other(emu->path);
+            QVERIFY(other.open(QIODevice::ReadWrite));
+        }
+        // Told once: nothing more comes of it.
+        QTest::qWait(500);
+        QCOMPARE(mAlerts.size(), 1);
+        QVERIFY(!gTw->link()->SerialBackUpTimer.isActive());
+
+        // The controller is back at the same place: the next click goes through without a word.
+        emu.reset();
+        QmcEmulatorProcess again;
+        QVERIFY(again.start({"--link", link}));
+        QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
+        QCOMPARE(again.received(1), QByteArray(1, '\x05'));
+        QTRY_VERIFY_WITH_TIMEOUT(gTw->link()->mMcpFinish && !gTw->mcpOpen(), 5000);
+        QCOMPARE(mAlerts.size(), 1);
+    }
+};
+
+QTEST_MAIN(TestRemoteFaults)
+#include "tst_RemoteFaults.moc"
