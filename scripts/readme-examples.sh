@@ -15,6 +15,9 @@
 # ("$ build/tools/qmc-emulator ... &") starts the script's own emulator, with
 # the same options, in place of the one from earlier examples; the link path
 # the README gives it (/tmp/ttyQMC) is replaced by a private one everywhere.
+# In the expected output "…" stands for any text on its line (a timestamp, a
+# path that differs from run to run). The examples run with private
+# configuration and data folders, so they leave the user's own alone.
 set -uo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -75,6 +78,45 @@ examples=0
 command=
 expected=()
 
+# matches GOT WANT: whether GOT is WANT, each "…" in WANT standing for any
+# text within a line.
+matches() {
+    local got=$1 want=$2
+    [[ $want == *"…"* ]] || { [ "$got" = "$want" ]; return; }
+    local IFS=$'\n' gl wl
+    local -a got_lines want_lines
+    mapfile -t got_lines <<<"$got"
+    mapfile -t want_lines <<<"$want"
+    [ "${#got_lines[@]}" -eq "${#want_lines[@]}" ] || return 1
+    local i
+    for ((i = 0; i < ${#want_lines[@]}; i++)); do
+        wl=${want_lines[i]}
+        gl=${got_lines[i]}
+        # Every piece between the ellipses, in order; the first and the last
+        # anchored at the ends of the line.
+        local -a pieces=()
+        local rest=$wl
+        while [[ $rest == *"…"* ]]; do
+            pieces+=("${rest%%"…"*}")
+            rest=${rest#*"…"}
+        done
+        pieces+=("$rest")
+        if [ "${#pieces[@]}" -eq 1 ]; then
+            [ "$gl" = "$wl" ] || return 1
+            continue
+        fi
+        [[ $gl == "${pieces[0]}"* ]] || return 1
+        gl=${gl#"${pieces[0]}"}
+        local last=$((${#pieces[@]} - 1)) j
+        for ((j = 1; j < last; j++)); do
+            [[ $gl == *"${pieces[j]}"* ]] || return 1
+            gl=${gl#*"${pieces[j]}"}
+        done
+        [[ $gl == *"${pieces[last]}" ]] || return 1
+    done
+    return 0
+}
+
 # check_example: runs the pending example and compares.
 check_example() {
     [ -n "$command" ] || return 0
@@ -89,10 +131,11 @@ check_example() {
     done
     want="${want%$'\n'}"
     local got status
-    got="$(cd "$WORK/run" && PATH="$WORK/bin:$PATH" timeout 60 bash -c "$run" 2>&1)"
+    got="$(cd "$WORK/run" && PATH="$WORK/bin:$PATH" XDG_CONFIG_HOME="$WORK/config" \
+        XDG_DATA_HOME="$WORK/data" timeout 60 bash -c "$run" 2>&1)"
     status=$?
     local problem=
-    if [ "$got" != "$want" ]; then
+    if ! matches "$got" "$want"; then
         problem="output differs"
     elif [ "$should_fail" -eq 1 ] && [ "$status" -eq 0 ]; then
         problem="succeeded where the README shows an error"
