@@ -41,6 +41,10 @@ BoardScheduler::BoardScheduler(ControllerLink* link, QObject* parent) : QObject(
     connect(mLink, &ControllerLink::exchangeFailed, this, &BoardScheduler::onFailed);
     connect(mLink, &ControllerLink::exchangeAbandoned, this, &BoardScheduler::onAbandoned);
     connect(mLink, &ControllerLink::lineQuiet, this, &BoardScheduler::onQuiet);
+    // A motion's wait is timed to the millisecond.
+    mPauseTimer.setSingleShot(true);
+    mPauseTimer.setTimerType(Qt::PreciseTimer);
+    connect(&mPauseTimer, &QTimer::timeout, this, &BoardScheduler::onPauseOver);
 }
 
 BoardScheduler::~BoardScheduler()
@@ -106,7 +110,24 @@ void BoardScheduler::runNext()
         mCurrent->mClock.start();
         emit jobStarted(mCurrent.get());
     }
-    issue();
+    issueOrPause();
+}
+
+void BoardScheduler::issueOrPause()
+{
+    const std::chrono::milliseconds pause = std::exchange(mCurrent->mPause, {});
+    if (pause.count() <= 0) {
+        issue();
+        return;
+    }
+    mWait = Wait::Pause;
+    mPauseTimer.start(pause);
+}
+
+void BoardScheduler::onPauseOver()
+{
+    if (mWait == Wait::Pause)
+        issue();
 }
 
 void BoardScheduler::issue()
@@ -139,6 +160,10 @@ void BoardScheduler::issue()
     mInIssue = false;
     if (job != mCurrent)
         return; // failed while starting (the port would not open)
+    if (!started && job->mFinishNow) {
+        complete(BoardJob::State::Done);
+        return;
+    }
     if (!started) {
         if (job->mError.isEmpty())
             job->mError = QStringLiteral("the link refused the command");
@@ -150,6 +175,7 @@ void BoardScheduler::complete(BoardJob::State state)
 {
     const std::shared_ptr<BoardJob> job = std::exchange(mCurrent, nullptr);
     mWait = Wait::None;
+    mPauseTimer.stop();
     if (!job)
         return;
     job->mState = state;
@@ -191,7 +217,7 @@ void BoardScheduler::onFinished()
         mWait = Wait::None;
         runNext();
     } else {
-        issue();
+        issueOrPause();
     }
 }
 

@@ -5,7 +5,9 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
+#include <chrono>
 #include <deque>
 #include <memory>
 
@@ -81,6 +83,14 @@ protected:
     }
 
     void setProgress(qint64 done, qint64 total);
+    // The next exchange starts only after this pause (a motion's wait, a
+    // frame's hold); set it in exchangeFinished before returning Continue,
+    // or before the job is submitted for a pause before its first exchange.
+    // The line stays the job's meanwhile; a cancel ends the job at once.
+    void pauseBeforeNext(std::chrono::milliseconds pause) { mPause = pause; }
+    // Called from startExchange (which then returns false): the job has no
+    // further exchange and is done, without one.
+    void finishWithoutExchange() { mFinishNow = true; }
     // Ends the job as failed for a reason of its own (call from
     // exchangeFinished and return Next::Done, or from startExchange and
     // return false).
@@ -97,6 +107,8 @@ private:
     qint64 mTotal = 0;
     QElapsedTimer mClock;
     bool mCancelRequested = false;
+    std::chrono::milliseconds mPause{0};
+    bool mFinishNow = false;
 };
 
 // The one queue of board jobs over a controller link, shared by the
@@ -146,16 +158,19 @@ private:
         Reply,   // the job's exchange is on the line
         Quiet,   // the line drains after a failure; the exchange starts after
         Foreign, // another command replaced the job's exchange
+        Pause,   // the job asked for a pause before its next exchange
     };
 
     void runNext();
     void issue();
+    void issueOrPause();
     void complete(BoardJob::State state);
     void onFinished();
     void onFailed(const LinkFailure& failure);
     void onAbandoned(bool replaced);
     void onQuiet();
     void onQuietTimeout();
+    void onPauseOver();
 
     ControllerLink* mLink;
     std::deque<std::shared_ptr<BoardJob>> mQueue;
@@ -163,5 +178,6 @@ private:
     Wait mWait = Wait::None;
     quint64 mMine = 0; // the link's serial of the job's exchange
     QElapsedTimer mQuietSince;
+    QTimer mPauseTimer;
     bool mInIssue = false;
 };
