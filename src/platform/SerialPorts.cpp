@@ -1,6 +1,6 @@
 #include "SerialPorts.h"
 
-#include "QSerialPortBackend.h"
+#include "TtyBackend.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -42,7 +42,7 @@ SerialPortEntry deviceEntry(const QString& name, const QString& devicePath,
     e.name = name;
     e.inputDriverName = devicePath;
     e.outputDriverName = outputDriverName;
-    e.makeBackend = [devicePath] { return std::make_unique<QSerialPortBackend>(devicePath); };
+    e.makeBackend = [devicePath] { return std::make_unique<TtyBackend>(devicePath); };
     return e;
 }
 

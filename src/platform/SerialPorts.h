@@ -34,7 +34,7 @@ QList<SerialPortEntry> list();
 int count();
 SerialPortEntry at(int index); // null entry when out of range
 
-// A port reached through QSerialPort at the given device path.
+// A port reached through its terminal device at the given path.
 SerialPortEntry deviceEntry(const QString& name, const QString& devicePath,
                             const QString& outputDriverName = {});
 

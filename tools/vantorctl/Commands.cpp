@@ -5,7 +5,7 @@
 #include "Sink.h"
 
 #include "emulator/VirtualController.h"
-#include "platform/QSerialPortBackend.h"
+#include "platform/TtyBackend.h"
 #include "remote/IRRemModule.h"
 
 #include <QDir>
@@ -55,7 +55,7 @@ QString PortState(const SerialPortEntry& port)
     // The built-in controller lives inside each run of whoever opens it.
     if (port.inputDriverName == QLatin1String(VirtualController::cDriverName))
         return QStringLiteral("free");
-    switch (QSerialPortBackend::probe(port.inputDriverName)) {
+    switch (TtyBackend::probe(port.inputDriverName)) {
     case SerialError::None:
         return QStringLiteral("free");
     case SerialError::Busy:
