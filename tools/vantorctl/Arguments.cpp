@@ -753,6 +753,8 @@ Parsed ParseCommandLine(const QStringList& arguments)
     QString error;
     if (!BuildRequest(words, parser, request, &error))
         return usage(error);
+    if (result.global.json && request.outputPath == QLatin1String("-"))
+        return usage(QStringLiteral("--json and raw bytes to standard output (-) cannot share it"));
     result.request = request;
     return result;
 }

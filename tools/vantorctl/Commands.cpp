@@ -122,10 +122,10 @@ int Info(Session& s, const GlobalOptions& options)
     const qint32 size = ProgramImage::sizeField(job->header());
     if (options.json) {
         PrintJson({{QStringLiteral("controller"), QString::fromLatin1(job->name())},
-                   {QStringLiteral("controllerHex"), QString::fromLatin1(job->name().toHex())},
+                   {QStringLiteral("controllerBytes"), JsonBytes(job->name())},
                    {QStringLiteral("checksum"), checksum},
                    {QStringLiteral("programSize"), size},
-                   {QStringLiteral("programHeader"), QString::fromLatin1(job->header().toHex())}});
+                   {QStringLiteral("programHeader"), JsonBytes(job->header())}});
         return kExitOk;
     }
     PrintText(QStringLiteral("controller:     %1 (%2)\n")
@@ -143,14 +143,25 @@ int Read(Session& s, const GlobalOptions& options, const Request& q, Sink& sink)
     const int code = ReadMemory(s, q.title, q.memory, q.address, q.length, &data);
     if (code != kExitOk)
         return code;
-    if (sink.raw())
-        return sink.finish(data) ? kExitOk : kExitFault;
-    if (options.json)
-        PrintJson({{QStringLiteral("memory"), MemoryName(q.memory)},
-                   {QStringLiteral("address"), q.address},
-                   {QStringLiteral("data"), QString::fromLatin1(data.toHex())}});
-    else
+    QJsonObject json{{QStringLiteral("memory"), MemoryName(q.memory)},
+                     {QStringLiteral("address"), q.address},
+                     {QStringLiteral("length"), q.length}};
+    if (sink.raw()) {
+        if (!sink.finish(data))
+            return kExitFault;
+        // The bytes went to the file; the object says where.
+        if (options.json) {
+            json[QStringLiteral("file")] = q.outputPath;
+            PrintJson(json);
+        }
+        return kExitOk;
+    }
+    if (options.json) {
+        json[QStringLiteral("data")] = JsonBytes(data);
+        PrintJson(json);
+    } else {
         PrintText(HexDump(q.address, data));
+    }
     return kExitOk;
 }
 
@@ -160,8 +171,16 @@ int Write(Session& s, const GlobalOptions& options, const Request& q)
     Progress progress(q.title);
     int code =
         s.run(std::make_shared<WriteMemoryJob>(q.title, q.memory, q.address, q.data), &progress);
-    if (code != kExitOk || !q.verify)
+    const QJsonObject written{{QStringLiteral("memory"), MemoryName(q.memory)},
+                              {QStringLiteral("address"), q.address},
+                              {QStringLiteral("length"), size}};
+    if (code != kExitOk)
         return code;
+    if (!q.verify) {
+        if (options.json)
+            PrintJson(written);
+        return kExitOk;
+    }
 
     QByteArray back;
     code = ReadMemory(s, q.title + QStringLiteral(" --verify"), q.memory, q.address, size, &back);
@@ -178,8 +197,11 @@ int Write(Session& s, const GlobalOptions& options, const Request& q)
             return kExitFault;
         }
     }
-    if (options.json)
-        PrintJson({{QStringLiteral("verified"), size}});
+    if (options.json) {
+        QJsonObject verified = written;
+        verified[QStringLiteral("verified")] = true;
+        PrintJson(verified);
+    }
     return kExitOk;
 }
 
@@ -217,7 +239,8 @@ int ProgramSave(Session& s, const GlobalOptions& options, Sink& sink)
     if (!sink.finish(job->program()))
         return kExitFault;
     if (options.json)
-        PrintJson({{QStringLiteral("programSize"), job->size()}});
+        PrintJson(
+            {{QStringLiteral("programSize"), job->size()}, {QStringLiteral("file"), sink.path()}});
     return kExitOk;
 }
 
@@ -335,8 +358,15 @@ int ServoWatch(Session& s, const GlobalOptions& options, const Request& q)
     }
 }
 
+// What a command that only acts sent and got back, for --json.
+void PrintTraffic(const Session& s)
+{
+    PrintJson({{QStringLiteral("sent"), JsonBytes(s.trace().sent)},
+               {QStringLiteral("received"), JsonBytes(s.trace().received)}});
+}
+
 // The single-byte run-control commands: the controller must echo the byte.
-int RunControl(Session& s, const Request& q)
+int RunControl(Session& s, const GlobalOptions& options, const Request& q)
 {
     const char* names[] = {"RUN", "STOP", "BREAK", "RESET"};
     const char* name = q.kind == Kind::Run     ? names[0]
@@ -356,6 +386,8 @@ int RunControl(Session& s, const Request& q)
                      s.trace().lastReceived.toHex().toUpper().constData());
         return kExitFault;
     }
+    if (options.json)
+        PrintTraffic(s);
     return kExitOk;
 }
 
@@ -378,6 +410,13 @@ int Direct(Session& s, const GlobalOptions& options, const Request& q)
         const auto job = std::make_shared<ExchangeJob>(q.title, start);
         const int code = s.run(job);
         r = job->readData();
+        return code;
+    };
+    // A command that only acts: with --json, what went out and came back.
+    const auto act = [&](const ExchangeJob::Start& start) {
+        const int code = run(start);
+        if (code == kExitOk && options.json)
+            PrintTraffic(s);
         return code;
     };
     int code = kExitOk;
@@ -413,21 +452,21 @@ int Direct(Session& s, const GlobalOptions& options, const Request& q)
         return kExitOk;
     }
     case Kind::ServoSet:
-        return run([&](ControllerLink& l) { return l.Cmd_SERVO_POS_SET(q.channel, q.position); });
+        return act([&](ControllerLink& l) { return l.Cmd_SERVO_POS_SET(q.channel, q.position); });
     case Kind::ServoSetMany:
-        return run([&](ControllerLink& l) {
+        return act([&](ControllerLink& l) {
             return l.Cmd_SERVO_POS_SET(q.channel, q.count, q.positions);
         });
     case Kind::ServoOn:
     case Kind::ServoOff:
-        return run(
+        return act(
             [&](ControllerLink& l) { return l.Cmd_SERVO_SET(q.channel, q.kind == Kind::ServoOn); });
     case Kind::Speed:
-        return run([&](ControllerLink& l) { return l.Cmd_SPEED(q.channel); });
+        return act([&](ControllerLink& l) { return l.Cmd_SPEED(q.channel); });
     case Kind::SpeedV:
-        return run([&](ControllerLink& l) { return l.Cmd_SPEED_V(q.channel); });
+        return act([&](ControllerLink& l) { return l.Cmd_SPEED_V(q.channel); });
     case Kind::Ptp:
-        return run([&](ControllerLink& l) { return l.Cmd_PTP_SET(q.on); });
+        return act([&](ControllerLink& l) { return l.Cmd_PTP_SET(q.on); });
     case Kind::Moving:
         code = run([](ControllerLink& l) { return l.Cmd_IsMOVING(); });
         if (code == kExitOk) {
@@ -450,8 +489,8 @@ int Send(Session& s, const GlobalOptions& options, const Request& q, const QByte
     if (code != kExitOk)
         return code;
     if (options.json) {
-        PrintJson({{QStringLiteral("sent"), QString::fromLatin1(bytes.toHex())},
-                   {QStringLiteral("replies"), QString::fromLatin1(replies.toHex())}});
+        PrintJson({{QStringLiteral("sent"), JsonBytes(bytes)},
+                   {QStringLiteral("received"), JsonBytes(replies)}});
     } else if (q.kind == Kind::Send) {
         QString text;
         for (qsizetype i = 0; i < bytes.size(); ++i) {
@@ -505,7 +544,7 @@ int RunRequest(const GlobalOptions& options, const Request& q)
     case Kind::Stop:
     case Kind::Break:
     case Kind::Reset:
-        return RunControl(s, q);
+        return RunControl(s, options, q);
     case Kind::Key:
         // The key's bytes exactly as a click on the remote makes them.
         return Send(s, options, q,

@@ -54,6 +54,14 @@ QString HexDump(qint32 address, const QByteArray& bytes)
     return out;
 }
 
+QJsonArray JsonBytes(const QByteArray& bytes)
+{
+    QJsonArray array;
+    for (const char b : bytes)
+        array.append(int(quint8(b)));
+    return array;
+}
+
 QString SpacedHex(const QByteArray& bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());

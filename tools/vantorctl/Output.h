@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -11,6 +12,10 @@ QString HexDump(qint32 address, const QByteArray& bytes);
 
 // "0A 1B 2C".
 QString SpacedHex(const QByteArray& bytes);
+
+// Bytes in JSON: an array of numbers 0-255. Every number vantorctl prints
+// in JSON (addresses, lengths, bytes, positions) is a plain number.
+QJsonArray JsonBytes(const QByteArray& bytes);
 
 // Standard output, as text or as one JSON object on one line. A write that
 // fails (a full disk, a closed terminal) is kept for StdoutError().

@@ -48,6 +48,7 @@ public:
     qint64 write(const QByteArray& bytes) override
     {
         mTrace->lastSent = bytes.right(1);
+        mTrace->sent += bytes;
         if (mTrace->print)
             std::fprintf(stderr, "> %s\n", bytes.toHex(' ').toUpper().constData());
         return mInner->write(bytes);
@@ -58,6 +59,7 @@ public:
         const QByteArray bytes = mInner->readAll();
         if (!bytes.isEmpty()) {
             mTrace->lastReceived = bytes.right(1);
+            mTrace->received += bytes;
             if (mTrace->print)
                 std::fprintf(stderr, "< %s\n", bytes.toHex(' ').toUpper().constData());
         }
@@ -127,8 +129,9 @@ SerialPortEntry ResolvePort(const QString& wanted)
 
 void CliView::SetMsg(const QString& text)
 {
-    if (printMessages && !text.isEmpty())
-        std::fprintf(stderr, "%s\n", qPrintable(text));
+    // The link's message line speaks the windows' language; the command line
+    // traces in its own words (Session) instead.
+    (void)text;
 }
 
 QString OpenFailureWords(SerialError error)
@@ -154,7 +157,6 @@ QString OpenFailureWords(SerialError error)
 Session::Session(const GlobalOptions& options) : mOptions(options)
 {
     mTrace.print = options.trace;
-    mView.printMessages = options.trace;
     mPref = std::make_unique<PreferClass>(QStringLiteral("vantorctl"), mPrefDir.path());
     // One invocation may run several exchanges (write then verify, size then
     // code): the port stays open between them and is closed at the end.
@@ -167,8 +169,11 @@ Session::Session(const GlobalOptions& options) : mOptions(options)
 Session::~Session()
 {
     mScheduler.reset();
-    if (mLink && mLink->mMcpOpen)
+    if (mLink && mLink->mMcpOpen) {
         mLink->RbPortClose(true);
+        if (mOptions.trace)
+            std::fprintf(stderr, "closed\n");
+    }
 }
 
 int Session::open(const QString& title, bool identify)
@@ -198,6 +203,8 @@ int Session::open(const QString& title, bool identify)
     };
     mPref->mPortInfo = SerialPortInfo(entry);
     mLink->mSerialPort = traced;
+    if (mOptions.trace)
+        std::fprintf(stderr, "opening %s\n", qPrintable(entry.name));
     if (!mLink->RbPortOpen()) {
         const SerialError error = mLink->MySerial->openError();
         std::fprintf(stderr, "vantorctl: %s: cannot open %s: %s (%s)\n", qPrintable(title),
@@ -205,6 +212,12 @@ int Session::open(const QString& title, bool identify)
                      qPrintable(mLink->MySerial->openErrorString()));
         return kExitPort;
     }
+    if (mOptions.trace)
+        std::fprintf(stderr, "open at %d bit/s, 8N1\n", int(mLink->MySerial->baud()));
+    // A board that lives inside this run only: say so, once.
+    if (entry.inputDriverName == QLatin1String(VirtualController::cDriverName))
+        std::fprintf(stderr, "vantorctl: the port is the built-in virtual controller: nothing "
+                             "reaches a board, and its memory lives for this run only\n");
     return identify ? this->identify(title) : kExitOk;
 }
 
@@ -310,6 +323,8 @@ int Session::run(const std::shared_ptr<BoardJob>& job, Progress* progress)
         std::fprintf(stderr, "vantorctl: %s: interrupted\n", qPrintable(job->title()));
         return kExitInterrupted;
     }
+    mTrace.sent.clear();
+    mTrace.received.clear();
     QEventLoop loop;
     bool interrupted = false;
     const QMetaObject::Connection progressed =

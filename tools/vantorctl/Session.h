@@ -22,16 +22,17 @@ struct LineTrace
     bool print = false;
     QByteArray lastSent;
     QByteArray lastReceived;
+    // Every byte out and in since the last job started (for --json).
+    QByteArray sent;
+    QByteArray received;
 };
 
-// The link's view for a terminal: messages to standard error with --trace.
-// Failures reach the session as values (LinkFailure), not as alerts.
+// The link's view for a terminal. Failures reach the session as values
+// (LinkFailure), not as alerts; the trace is the session's own.
 class CliView : public ControllerView
 {
 public:
     void SetMsg(const QString& text) override;
-
-    bool printMessages = false;
 };
 
 // One run of vantorctl against one port: opens it through the controller

@@ -29,6 +29,8 @@ public:
 
     // Whether the bytes go out raw rather than as a dump.
     bool raw() const { return !mPath.isEmpty(); }
+    // The path as given ("-" for standard output).
+    QString path() const { return mPath; }
 
     // Writes the bytes and completes the target. False on failure: a file
     // or device says why on standard error (the old file is left as it
