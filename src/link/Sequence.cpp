@@ -224,8 +224,7 @@ std::optional<QList<int>> ParseChannelList(const QString& text, QString* error)
     const auto channel = [](const QString& word) {
         bool ok = false;
         const int value = word.toInt(&ok, 10);
-        return ok && !word.startsWith(QLatin1Char('+')) && InRange(value, 1, cChannels) ? value
-                                                                                          : 0;
+        return ok && !word.startsWith(QLatin1Char('+')) && InRange(value, 1, cChannels) ? value : 0;
     };
     QList<int> channels;
     if (text.trimmed().isEmpty())

@@ -204,7 +204,7 @@ private:
 
     bool string(QString* out)
     {
-        ++mP; // the opening quote
+        ++mP;           // the opening quote
         QByteArray run; // UTF-8 since the last escape
         for (;;) {
             if (mP == mEnd || *mP == '\n')
@@ -230,9 +230,9 @@ private:
                 continue;
             }
             if (e != 'u')
-                return fail(QStringLiteral("unknown escape '\\%1' inside double quotes")
-                                .arg(quint8(e) >= 0x21 && quint8(e) < 0x7F ? QChar(e)
-                                                                             : QChar('?')));
+                return fail(
+                    QStringLiteral("unknown escape '\\%1' inside double quotes")
+                        .arg(quint8(e) >= 0x21 && quint8(e) < 0x7F ? QChar(e) : QChar('?')));
             int code = 0;
             for (int i = 0; i < 4; ++i) {
                 const int d = mP == mEnd ? -1 : hexDigit(*mP);
@@ -252,7 +252,8 @@ private:
     bool array(Node* out, int depth)
     {
         if (depth > kMaxDepth)
-            return fail(QStringLiteral("lists and objects nested more than %1 deep").arg(kMaxDepth));
+            return fail(
+                QStringLiteral("lists and objects nested more than %1 deep").arg(kMaxDepth));
         out->type = Node::Type::Array;
         ++mP;
         skipSpace();
@@ -274,15 +275,16 @@ private:
                 ++mP;
                 return true;
             }
-            return fail(QStringLiteral("expected ',' or ']' after a list item, found %1")
-                            .arg(found()));
+            return fail(
+                QStringLiteral("expected ',' or ']' after a list item, found %1").arg(found()));
         }
     }
 
     bool object(Node* out, int depth)
     {
         if (depth > kMaxDepth)
-            return fail(QStringLiteral("lists and objects nested more than %1 deep").arg(kMaxDepth));
+            return fail(
+                QStringLiteral("lists and objects nested more than %1 deep").arg(kMaxDepth));
         out->type = Node::Type::Object;
         ++mP;
         skipSpace();
@@ -295,14 +297,14 @@ private:
             Member member;
             member.line = mLine;
             if (mP == mEnd || *mP != '"')
-                return fail(QStringLiteral("expected a key in double quotes, found %1")
-                                .arg(found()));
+                return fail(
+                    QStringLiteral("expected a key in double quotes, found %1").arg(found()));
             if (!string(&member.key))
                 return false;
             skipSpace();
             if (mP == mEnd || *mP != ':')
-                return fail(QStringLiteral("expected ':' after \"%1\", found %2")
-                                .arg(member.key, found()));
+                return fail(
+                    QStringLiteral("expected ':' after \"%1\", found %2").arg(member.key, found()));
             ++mP;
             if (!value(&member.value, depth))
                 return false;
@@ -369,8 +371,9 @@ public:
     std::optional<Sequence> sequence(const Node& root)
     {
         if (root.type != Node::Type::Object)
-            return refuse(root.line, QStringLiteral("the file holds %1, not a sequence { ... }")
-                                         .arg(Shown(root)));
+            return refuse(
+                root.line,
+                QStringLiteral("the file holds %1, not a sequence { ... }").arg(Shown(root)));
         if (!known(root, {"format", "version", "name", "frames"}, QString()))
             return std::nullopt;
         // The format and the version first: a newer file may mean anything
@@ -380,8 +383,9 @@ public:
             return refuse(root.line, QStringLiteral("no \"format\": not a %1 file").arg(cFormat));
         if (format->value.type != Node::Type::String ||
             format->value.text != QLatin1String(cFormat))
-            return refuse(format->value.line, QStringLiteral("format %1 is not \"%2\"")
-                                                  .arg(Shown(format->value), cFormat));
+            return refuse(
+                format->value.line,
+                QStringLiteral("format %1 is not \"%2\"").arg(Shown(format->value), cFormat));
         const Member* version = find(root, "version");
         if (!version)
             return refuse(root.line, QStringLiteral("no \"version\""));
@@ -405,8 +409,9 @@ public:
         if (!frames)
             return refuse(root.line, QStringLiteral("no \"frames\" list"));
         if (frames->value.type != Node::Type::Array)
-            return refuse(frames->value.line, QStringLiteral("\"frames\" is %1, not a list [ ... ]")
-                                                  .arg(Shown(frames->value)));
+            return refuse(
+                frames->value.line,
+                QStringLiteral("\"frames\" is %1, not a list [ ... ]").arg(Shown(frames->value)));
         for (const Node& item : frames->value.items) {
             Frame frame;
             if (!readFrame(item, int(s.frames.size()) + 1, &frame))
@@ -468,9 +473,9 @@ private:
     bool readFrame(const Node& node, int number, Frame* frame)
     {
         if (node.type != Node::Type::Object) {
-            refuse(node.line,
-                   QStringLiteral("frame %1 is %2, not an object { ... }").arg(number).arg(
-                       Shown(node)));
+            refuse(node.line, QStringLiteral("frame %1 is %2, not an object { ... }")
+                                  .arg(number)
+                                  .arg(Shown(node)));
             return false;
         }
         if (!known(node, {"name", "speed", "wait", "hold", "channels"},
@@ -522,8 +527,8 @@ private:
     bool readChannels(const Node& node, Pose* pose)
     {
         if (node.type != Node::Type::Object) {
-            refuse(node.line, QStringLiteral("\"channels\" is %1, not an object { ... }")
-                                  .arg(Shown(node)));
+            refuse(node.line,
+                   QStringLiteral("\"channels\" is %1, not an object { ... }").arg(Shown(node)));
             return false;
         }
         for (const Member& m : node.members) {
@@ -534,8 +539,7 @@ private:
             const bool canonical = ok && QString::number(channel) == m.key;
             if (!canonical || channel < 1 || channel > cChannels) {
                 const QString shown = canonical ? m.key : QLatin1Char('"') + m.key + '"';
-                refuse(m.line,
-                       QStringLiteral("channel %1 is not 1-%2").arg(shown).arg(cChannels));
+                refuse(m.line, QStringLiteral("channel %1 is not 1-%2").arg(shown).arg(cChannels));
                 return false;
             }
             if (pose->channels.contains(channel)) {
@@ -586,7 +590,8 @@ QByteArray Quoted(const QString& text)
             break;
         default:
             if (quint8(c) < 0x20)
-                out += QByteArray("\\u00") + QByteArray::number(quint8(c), 16).rightJustified(2, '0');
+                out +=
+                    QByteArray("\\u00") + QByteArray::number(quint8(c), 16).rightJustified(2, '0');
             else
                 out += c;
         }
@@ -652,8 +657,8 @@ QByteArray write(const Sequence& sequence)
     } else {
         out += "  \"frames\": [\n";
         for (qsizetype i = 0; i < sequence.frames.size(); ++i)
-            out += FrameText(sequence.frames.at(i)) +
-                   (i + 1 < sequence.frames.size() ? ",\n" : "\n");
+            out +=
+                FrameText(sequence.frames.at(i)) + (i + 1 < sequence.frames.size() ? ",\n" : "\n");
         out += "  ]\n";
     }
     out += "}\n";
