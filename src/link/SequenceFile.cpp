@@ -74,8 +74,10 @@ public:
     bool parse(Node* root, Error* error)
     {
         skipSpace();
-        if (mP == mEnd)
+        if (mP == mEnd) {
+            mLine = 1;
             return fail(QStringLiteral("the file is empty"), error);
+        }
         if (!value(root, 0)) {
             *error = mError;
             return false;
@@ -101,6 +103,8 @@ private:
         if (mP == mEnd)
             return QStringLiteral("the end of the file");
         const quint8 c = quint8(*mP);
+        if (c == '\'')
+            return QStringLiteral("\"'\"");
         if (c >= 0x21 && c < 0x7F)
             return QStringLiteral("'%1'").arg(QChar(c));
         return QStringLiteral("byte %1").arg(c, 2, 16, QLatin1Char('0')).toUpper();
@@ -374,10 +378,8 @@ public:
             return refuse(
                 root.line,
                 QStringLiteral("the file holds %1, not a sequence { ... }").arg(Shown(root)));
-        if (!known(root, {"format", "version", "name", "frames"}, QString()))
-            return std::nullopt;
         // The format and the version first: a newer file may mean anything
-        // by the rest.
+        // by the rest, and may have keys this program does not know.
         const Member* format = find(root, "format");
         if (!format)
             return refuse(root.line, QStringLiteral("no \"format\": not a %1 file").arg(cFormat));
@@ -399,6 +401,9 @@ public:
                           QStringLiteral("version %1 is newer than this program reads (%2)")
                               .arg(*v)
                               .arg(cVersion));
+
+        if (!known(root, {"format", "version", "name", "frames"}, QString()))
+            return std::nullopt;
 
         Sequence s;
         if (const Member* name = find(root, "name")) {
