@@ -45,7 +45,9 @@ public:
     int currentFrame() const { return mFrame; }
     // The pass under way, from 1.
     int pass() const { return mLoopsPlayed + 1; }
-    // Frames played to the end of their hold, and passes played to the end.
+    // Frames played: sent, and seen to stop when they wait for it; a frame
+    // counts once its pause (the fixed wait and the hold, or the hold) begins.
+    // And passes played to their last frame.
     qint64 framesPlayed() const { return mFramesPlayed; }
     int loopsPlayed() const { return mLoopsPlayed; }
     // Exchanges finished, and the moving queries among them.
