@@ -34,6 +34,8 @@ void SequencePlayerJob::beginFrame(int index)
     mCommands = FrameCommands(mSequence.frames.at(index));
     mSent = 0;
     mPhase = Phase::Sending;
+    if (frameBegins)
+        frameBegins(*this);
 }
 
 bool SequencePlayerJob::startExchange(ControllerLink& link)

@@ -3,6 +3,8 @@
 #include "BoardScheduler.h"
 #include "Sequence.h"
 
+#include <functional>
+
 // How much of a sequence to play.
 struct PlayOptions
 {
@@ -53,6 +55,10 @@ public:
     // Exchanges finished, and the moving queries among them.
     qint64 exchanges() const { return mExchanges; }
     qint64 polls() const { return mPolls; }
+
+    // Called as each frame begins, before its first byte goes out: a window
+    // marks the frame, the command line prints it.
+    std::function<void(const SequencePlayerJob&)> frameBegins;
 
 protected:
     bool startExchange(ControllerLink& link) override;
