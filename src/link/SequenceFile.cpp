@@ -206,6 +206,19 @@ private:
         return -1;
     }
 
+    // The four hexadecimal digits of a backslash-u escape.
+    bool hex4(int* code)
+    {
+        for (int i = 0; i < 4; ++i) {
+            const int d = mP == mEnd ? -1 : hexDigit(*mP);
+            if (d < 0)
+                return fail(QStringLiteral("'\\u' needs four hexadecimal digits"));
+            *code = *code * 16 + d;
+            ++mP;
+        }
+        return true;
+    }
+
     bool string(QString* out)
     {
         ++mP;           // the opening quote
@@ -238,15 +251,33 @@ private:
                     QStringLiteral("unknown escape '\\%1' inside double quotes")
                         .arg(quint8(e) >= 0x21 && quint8(e) < 0x7F ? QChar(e) : QChar('?')));
             int code = 0;
-            for (int i = 0; i < 4; ++i) {
-                const int d = mP == mEnd ? -1 : hexDigit(*mP);
-                if (d < 0)
-                    return fail(QStringLiteral("'\\u' needs four hexadecimal digits"));
-                code = code * 16 + d;
-                ++mP;
-            }
+            if (!hex4(&code))
+                return false;
             *out += QString::fromUtf8(run);
             run.clear();
+            // A character beyond U+FFFF is written as a pair of escapes; half a
+            // pair is no character at all.
+            if (QChar::isLowSurrogate(char32_t(code)))
+                return fail(QStringLiteral("'\\u%1' is the second half of a pair of escapes, "
+                                           "without the first")
+                                .arg(code, 4, 16, QLatin1Char('0')));
+            if (QChar::isHighSurrogate(char32_t(code))) {
+                int low = 0;
+                if (mEnd - mP < 2 || mP[0] != '\\' || mP[1] != 'u')
+                    return fail(QStringLiteral("'\\u%1' is the first half of a pair of escapes, "
+                                               "without the second")
+                                    .arg(code, 4, 16, QLatin1Char('0')));
+                mP += 2;
+                if (!hex4(&low))
+                    return false;
+                if (!QChar::isLowSurrogate(char32_t(low)))
+                    return fail(QStringLiteral("'\\u%1' is the first half of a pair of escapes, "
+                                               "without the second")
+                                    .arg(code, 4, 16, QLatin1Char('0')));
+                *out += QChar(char16_t(code));
+                *out += QChar(char16_t(low));
+                continue;
+            }
             *out += QChar(char16_t(code));
         }
         *out += QString::fromUtf8(run);

@@ -271,14 +271,15 @@ private slots:
     {
         // One line, keys in any order, the defaults left out, an escape and a byte order mark.
         const QByteArray text = "\xEF\xBB\xBF{\"frames\":[{\"channels\":{\"3\":90}},{\"wait\":250,"
-                                "\"name\":\"w\\u00e9\",\"speed\":5,\"hold\":10}],"
+                                "\"name\":\"w\\u00e9\\ud83e\\udd16\",\"speed\":5,\"hold\":10}],"
                                 "\"version\":1,\"format\":\"vantor-sequence\"}";
         sequencefile::Error error;
         const std::optional<Sequence> s = sequencefile::read(text, &error);
         QVERIFY2(s, qPrintable(error.text()));
         Sequence expected;
-        expected.frames = {MakeFrame("", 0, {{3, At(90)}}),
-                           MakeFrame(QString::fromUtf8("w\xC3\xA9"), 5, {}, 250, 10)};
+        expected.frames = {
+            MakeFrame("", 0, {{3, At(90)}}),
+            MakeFrame(QString::fromUtf8("w\xC3\xA9\xF0\x9F\xA4\x96"), 5, {}, 250, 10)};
         QVERIFY(*s == expected);
         // Written back in the file's own layout.
         QCOMPARE(sequencefile::write(*s), QByteArray(R"({
@@ -296,7 +297,7 @@ private slots:
       }
     },
     {
-      "name": "wé",
+      "name": "wé🤖",
       "speed": 5,
       "wait": 250,
       "hold": 10,
@@ -462,6 +463,16 @@ private slots:
                                      .with = "      \"name\": \"\\u12\",",
                                      .line = 7,
                                      .reason = "'\\u' needs four hexadecimal digits"});
+        add("half a pair of escapes", {.at = 7,
+                                       .with = "      \"name\": \"\\ud83e!\",",
+                                       .line = 7,
+                                       .reason = "'\\ud83e' is the first half of a pair of "
+                                                 "escapes, without the second"});
+        add("the second half alone", {.at = 7,
+                                      .with = "      \"name\": \"\\udd16\",",
+                                      .line = 7,
+                                      .reason = "'\\udd16' is the second half of a pair of "
+                                                "escapes, without the first"});
         add("leading plus", {.at = 8,
                              .with = R"(      "speed": +1,)",
                              .line = 8,
