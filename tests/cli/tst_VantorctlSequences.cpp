@@ -87,18 +87,10 @@ struct Refusal
     QString err; // standard error, exactly ("@" for the file's path)
 };
 
-struct HelpRow
-{
-    QString command;
-    QStringList listed;    // its own options
-    QStringList notListed; // options of other commands
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(Run)
 Q_DECLARE_METATYPE(Refusal)
-Q_DECLARE_METATYPE(HelpRow)
 
 class TestVantorctlSequences : public QObject
 {
@@ -219,7 +211,6 @@ private slots:
         newer.replace("\"version\": 1", "\"version\": 2");
         QByteArray channel49 = kTwoFrames;
         channel49.replace("\"3\": 17", "\"49\": 17");
-        QByteArray cut = kTwoFrames.left(kTwoFrames.indexOf("\"close\""));
         // The file: its line and the reason, exit 2, and the line untouched.
         add("channel 49", {.file = channel49,
                            .command = {"play", "FILE"},
@@ -228,23 +219,11 @@ private slots:
             {.file = newer,
              .command = {"play", "FILE"},
              .err = "vantorctl: @: line 3: version 2 is newer than this program reads (1)\n"});
-        add("cut short",
-            {.file = cut,
-             .command = {"play", "FILE"},
-             .err = "vantorctl: @: line 17: a value is missing at the end of the file\n"});
-        add("also for a dry run", {.file = newer,
-                                   .command = {"play", "FILE", "--dry-run"},
-                                   .err = "vantorctl: @: line 3: version 2 is newer than this "
-                                          "program reads (1)\n"});
         add("no such file", {.command = {"play", "FILE"},
                              .err = "vantorctl: cannot read @: No such file or directory\n"});
         add("--from past the end", {.file = kTwoFrames,
                                     .command = {"play", "FILE", "--from", "3"},
                                     .err = "vantorctl: play: --from 3: '@' has 2 frames\n"});
-        add("--from a name no frame has",
-            {.file = kTwoFrames,
-             .command = {"play", "FILE", "--from", "shut"},
-             .err = "vantorctl: play: --from 'shut': no frame of '@' has that name\n"});
         // The command line itself.
         add("--loop out of range", {.file = kTwoFrames,
                                     .command = {"play", "FILE", "--loop", "-1"},
@@ -255,16 +234,10 @@ private slots:
                              .err = "vantorctl: --channels '0-6': '0-6' is not a channel 1-48 or "
                                     "a range of them" +
                                     tryHelp});
-        add("pose with an argument", {.command = {"pose", "1"},
-                                      .err = "vantorctl: pose: unexpected argument '1'" + tryHelp});
         add("an option of play for pose", {.command = {"pose", "--loop", "2"},
                                            .err = "vantorctl: option --loop does not apply to "
                                                   "pose" +
                                                   tryHelp});
-        add("an option of pose for play",
-            {.file = kTwoFrames,
-             .command = {"play", "FILE", "--channels", "1"},
-             .err = "vantorctl: option --channels does not apply to play" + tryHelp});
     }
     void refusals()
     {
@@ -338,32 +311,6 @@ private slots:
                                        "power, the cable, the port and the line speed (9600 "
                                        "bit/s)\nvantorctl: play: the motion stopped in frame 2 "
                                        "\"close\"\n"));
-    }
-
-    void commandHelp_data()
-    {
-        QTest::addColumn<HelpRow>("row");
-        QTest::newRow("play") << HelpRow{"play",
-                                         {"--loop", "--from", "--step", "--dry-run", "--port"},
-                                         {"--channels", "--output", "--verify", "--interval"}};
-        QTest::newRow("pose") << HelpRow{"pose",
-                                         {"--channels", "--json", "--port"},
-                                         {"--loop", "--from", "--dry-run", "--output"}};
-    }
-    void commandHelp()
-    {
-        QFETCH(HelpRow, row);
-        const Result r = Vantorctl({"help", row.command});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(Vantorctl({row.command, "--help"}).out, r.out);
-        const QString text = QString::fromLocal8Bit(r.out);
-        QVERIFY(text.startsWith("Usage: vantorctl [options] " + row.command));
-        for (const QString& option : row.listed)
-            QVERIFY2(text.contains(QRegularExpression("^ +(-\\w, )?" + option + "\\b",
-                                                      QRegularExpression::MultilineOption)),
-                     qPrintable(option + " missing from:\n" + text));
-        for (const QString& option : row.notListed)
-            QVERIFY2(!text.contains(option), qPrintable(option + " listed in:\n" + text));
     }
 };
 

@@ -193,7 +193,6 @@ private slots:
                        "+1 01 00>64 B0 00"});
         add("downwards",
             {.script = "B2 05 E6 05 00 +180 05 00>2D +179 05 00>01 B0 00>01 +1 05 00 B0 00"});
-        add("still on its way", {.script = "B2 05 E6 05 00 +180 05 00>2D", .moving = "5"});
         // A group read answers where each servo is now; servo 2 has arrived, servo 1 has not.
         add("group read while travelling",
             {.script = "B2 14 E6 01 C8 E6 02 64 +100 D4 00>64 00>64 00 00 00>5A 00",
@@ -215,8 +214,6 @@ private slots:
         add("speed changed on the way",
             {.script = "B2 0A E6 01 64 +100 B2 01 +100 01 00>64 E6 01 63 +19 01 00>64 "
                        "+1 01 00>63"});
-        // The running program keeps the flag up with every servo still.
-        add("program running", {.script = "FB B0 00>01 FA B0 00"});
         // clang-format on
     }
     void servosTravel()

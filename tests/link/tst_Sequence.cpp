@@ -178,9 +178,6 @@ private slots:
         QCOMPARE(CheckSequence(s), QStringLiteral("frame 2: channel 49 is not 1-48"));
         s.frames[1] = MakeFrame("b", 0, {{3, At(300)}});
         QCOMPARE(CheckSequence(s), QStringLiteral("frame 2: channel 3: position 300 is not 0-255"));
-        s.frames[1] = MakeFrame("b", 0, {}, 3'600'001);
-        QCOMPARE(CheckSequence(s),
-                 QStringLiteral("frame 2: wait 3600001 is not 0-3600000 milliseconds"));
         s.frames[1] = MakeFrame("b", 0, {{3, kOff}}, 0, -1);
         QCOMPARE(CheckSequence(s),
                  QStringLiteral("frame 2: hold -1 is not 0-3600000 milliseconds"));
@@ -337,10 +334,6 @@ private slots:
                            .with = R"(        "49": 128,)",
                            .line = 12,
                            .reason = "channel 49 is not 1-48"});
-        add("channel 0", {.at = 12,
-                          .with = R"(        "0": 128,)",
-                          .line = 12,
-                          .reason = "channel 0 is not 1-48"});
         add("channel by name", {.at = 12,
                                 .with = R"(        "elbow": 128,)",
                                 .line = 12,
@@ -357,10 +350,6 @@ private slots:
                              .with = R"(        "1": 256,)",
                              .line = 12,
                              .reason = R"(channel 1: 256 is not a position 0-255 or "off")"});
-        add("negative position", {.at = 12,
-                                  .with = R"(        "1": -1,)",
-                                  .line = 12,
-                                  .reason = R"(channel 1: -1 is not a position 0-255 or "off")"});
         add("fraction", {.at = 12,
                          .with = R"(        "1": 12.5,)",
                          .line = 12,
@@ -373,20 +362,11 @@ private slots:
                           .with = R"(      "speed": 300,)",
                           .line = 8,
                           .reason = "speed 300 is not 0-255"});
-        add("speed in words", {.at = 8,
-                               .with = R"(      "speed": "fast",)",
-                               .line = 8,
-                               .reason = R"(speed "fast" is not 0-255)"});
         add("wait in words",
             {.at = 9,
              .with = R"(      "wait": "moved",)",
              .line = 9,
              .reason = R"(wait "moved" is not "stopped" or 0-3600000 milliseconds)"});
-        add("wait over an hour",
-            {.at = 9,
-             .with = R"(      "wait": 3600001,)",
-             .line = 9,
-             .reason = R"(wait 3600001 is not "stopped" or 0-3600000 milliseconds)"});
         add("negative hold",
             {.at = 10, .with = R"(      "hold": -5,)", .line = 10, .reason = "hold -5" + ms});
         add("name not text", {.at = 7,
@@ -415,19 +395,11 @@ private slots:
                           .with = R"(  "version": 0,)",
                           .line = 3,
                           .reason = "version 0 is not a version number (1 or more)"});
-        add("version in words", {.at = 3,
-                                 .with = R"(  "version": "one",)",
-                                 .line = 3,
-                                 .reason = R"(version "one" is not a version number (1 or more))"});
         add("another format", {.at = 2,
                                .with = R"(  "format": "vantor-program",)",
                                .line = 2,
                                .reason = R"(format "vantor-program" is not "vantor-sequence")"});
         add("no version", {.at = 3, .line = 1, .reason = R"(no "version")"});
-        add("unknown key at the top", {.at = 4,
-                                       .with = R"(  "nmae": "wave",)",
-                                       .line = 4,
-                                       .reason = R"(unknown key "nmae")"});
         // Broken JSON: the line where reading stopped.
         add("missing comma", {.at = 8,
                               .with = R"(      "speed": 0)",
@@ -446,10 +418,6 @@ private slots:
                               .with = "      'name': \"rest\",",
                               .line = 7,
                               .reason = "expected a key in double quotes, found \"'\""});
-        add("a comment", {.at = 6,
-                          .with = "    { // resting",
-                          .line = 6,
-                          .reason = "expected a key in double quotes, found '/'"});
         add("tab inside a name", {.at = 7,
                                   .with = "      \"name\": \"re\tst\",",
                                   .line = 7,
@@ -459,28 +427,11 @@ private slots:
                            .with = "      \"name\": \"C:\\temp\\x\",",
                            .line = 7,
                            .reason = "unknown escape '\\x' inside double quotes"});
-        add("short unicode escape", {.at = 7,
-                                     .with = "      \"name\": \"\\u12\",",
-                                     .line = 7,
-                                     .reason = "'\\u' needs four hexadecimal digits"});
         add("half a pair of escapes", {.at = 7,
                                        .with = "      \"name\": \"\\ud83e!\",",
                                        .line = 7,
                                        .reason = "'\\ud83e' is the first half of a pair of "
                                                  "escapes, without the second"});
-        add("the second half alone", {.at = 7,
-                                      .with = "      \"name\": \"\\udd16\",",
-                                      .line = 7,
-                                      .reason = "'\\udd16' is the second half of a pair of "
-                                                "escapes, without the first"});
-        add("leading plus", {.at = 8,
-                             .with = R"(      "speed": +1,)",
-                             .line = 8,
-                             .reason = "expected a value, found '+'"});
-        add("true for a number", {.at = 8,
-                                  .with = R"(      "speed": tru,)",
-                                  .line = 8,
-                                  .reason = "expected a value, found 't'"});
         add("cut short", {.text = kBase.left(kBase.indexOf("\"hold\"")),
                           .line = 10,
                           .reason = "expected a key in double quotes, found the end of the file"});
@@ -489,9 +440,6 @@ private slots:
         add("empty", {.text = "\n\n", .line = 1, .reason = "the file is empty"});
         add("a list",
             {.text = "[]", .line = 1, .reason = "the file holds a list, not a sequence { ... }"});
-        add("no format", {.text = R"({"version": 1, "frames": []})",
-                          .line = 1,
-                          .reason = R"(no "format": not a vantor-sequence file)"});
         add("no frames", {.text = "{\"format\": \"vantor-sequence\",\n\"version\": 1}",
                           .line = 1,
                           .reason = R"(no "frames" list)"});
@@ -550,18 +498,10 @@ private slots:
         };
         add("range and single", {.text = "1-6,9", .channels = {1, 2, 3, 4, 5, 6, 9}});
         add("unordered, repeated, blanks", {.text = " 9, 2-3 ,3", .channels = {2, 3, 9}});
-        add("all", {.text = "1-48", .channels = [] {
-                        QList<int> all;
-                        for (int c = 1; c <= 48; ++c)
-                            all << c;
-                        return all;
-                    }()});
         add("49", {.text = "1,49", .error = "'49' is not a channel 1-48 or a range of them"});
         add("backwards", {.text = "6-1", .error = "the range '6-1' runs backwards"});
         add("open range", {.text = "3-", .error = "'3-' is not a channel 1-48 or a range of them"});
-        add("empty part", {.text = "1,,2", .error = "'' is not a channel 1-48 or a range of them"});
         add("nothing", {.text = "", .error = "no channels given"});
-        add("negative", {.text = "-3", .error = "'-3' is not a channel 1-48 or a range of them"});
     }
     void channelLists()
     {

@@ -204,11 +204,6 @@ private slots:
              .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(50),
              .polls = 50,
              .channel1 = 100});
-        // Speed 0 jumps: one query finds it still.
-        add("model, speed 0", {.frame = MakeFrame(0, {{1, ServoSetting::at(100)}}, std::nullopt),
-                               .wire = QByteArray::fromHex("B200 E701 E60164") + Polls(1),
-                               .polls = 1,
-                               .channel1 = 100});
         // A fixed wait asks nothing of the board.
         add("model, fixed wait", {.frame = MakeFrame(10, {{1, ServoSetting::at(100)}}, 30, 20),
                                   .wire = QByteArray::fromHex("B20A E701 E60164")});
@@ -316,11 +311,6 @@ private slots:
                                        .total = 4});
         add("one step",
             {.options = {.from = 1, .step = true}, .frames = {1}, .framesPlayed = 1, .total = 1});
-        add("a step plays one frame whatever the loops",
-            {.options = {.from = 2, .loops = 0, .step = true},
-             .frames = {2},
-             .framesPlayed = 1,
-             .total = 1});
         add("for ever, stopped", {.options = {.loops = 0},
                                   .frames = {0, 1, 2, 0, 1, 2, 0},
                                   .framesPlayed = 7,
@@ -329,8 +319,6 @@ private slots:
         add("from past the end", {.options = {.from = 3},
                                   .total = 0,
                                   .error = "there is no frame 4: the sequence has 3"});
-        add("a negative loop count",
-            {.options = {.loops = -1}, .total = -3, .error = "a loop count of -1"});
     }
     void loopsFromAndStep()
     {
@@ -388,24 +376,6 @@ private slots:
         const qsizetype third = second + FrameBytes(s.frames[1]).size() + 2;
         QVERIFY(mLog->writtenAtMs[second] - mLog->writtenAtMs[second - 1] >= 60 + 40);
         QVERIFY(mLog->writtenAtMs[third] - mLog->writtenAtMs[third - 1] >= 50);
-    }
-
-    void aFailureEndsThePlayWhereItStood()
-    {
-        mLink->setReplyTimeout(std::chrono::milliseconds(50));
-        const Sequence three = Three();
-        // The board goes silent at the last byte of the second frame.
-        const int answered = int(FrameBytes(three.frames[0]).size() + 4);
-        mModel->setFault(QmcModel::Fault::StopAfter, answered);
-        const auto job = std::make_shared<SequencePlayerJob>(three);
-        mJobs->submit(job);
-        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
-        QCOMPARE(job->state(), BoardJob::State::Failed);
-        QCOMPARE(job->failure().fault, LinkFault::NoReply);
-        QCOMPARE(job->currentFrame(), 1);
-        QCOMPARE(job->framesPlayed(), 1);
-        QCOMPARE(mLog->written.size(), answered + 1);
-        QVERIFY(mView->alerts.isEmpty()); // the job's owner tells the user
     }
 
     void readsThePoseOfChosenChannels()
