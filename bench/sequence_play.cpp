@@ -1,16 +1,16 @@
 // sequence_play: how close playing a sequence comes to what the line and the waits ask for, and
 // whether a rehearsal on the virtual controller takes the time its motion model says.
 //
-// Part 1. A sequence of --frames frames (default 50), each setting six servos and then waiting a
-// fixed time and holding, is played by the program's own SequencePlayerJob on the one scheduler
-// against qmc-emulator on a pseudo-terminal, answering each byte --delay-us after it arrives
-// (2083 µs imitates a lock-step exchange at 9600 bit/s: one byte out, one back). The time it
-// took is set against what the line and the waits ask for: the exchanges counted on the port
+// The timed play. A sequence of --frames frames (default 50), each setting six servos and then
+// waiting a fixed time and holding, is played by the program's own SequencePlayerJob on the one
+// scheduler against qmc-emulator on a pseudo-terminal, answering each byte --delay-us after it
+// arrives (2083 µs imitates a lock-step exchange at 9600 bit/s: one byte out, one back). The time
+// it took is set against what the line and the waits ask for: the exchanges counted on the port
 // times the delay, plus every wait and hold. Beside it, a blocking write-then-read loop on the
 // raw descriptor sends the same bytes: what the pseudo-terminal and the emulator cost this
 // machine per exchange, so that the program's own cost from one frame to the next shows.
 //
-// Part 2. A rehearsal: frames that wait until the board reports it stopped, played against a
+// The rehearsal: frames that wait until the board reports it stopped, played against a
 // fresh emulator. The motion model (QmcModel: speed N moves N units per 20 ms) says when each
 // frame's servos arrive; the wait ends with the first moving query after that, so each frame
 // should take the model's time to within one query and the line's jitter.
@@ -294,7 +294,7 @@ int main(int argc, char* argv[])
                             "more, the waits 0 or more"));
     const double d = delayUs / 1e6;
 
-    // --- Part 2 first, on a fresh board: the rehearsal against the motion model ---------------
+    // --- The rehearsal first, on a fresh board, against the motion model ------------------------
     const Sequence swing = RehearsalSequence(rehearsalFrames);
     QList<double> modelFrames;
     QMap<int, int> positions;
@@ -337,7 +337,7 @@ int main(int argc, char* argv[])
                 modelSeconds, rehearsalSeconds, worst * 1000, tolerance * 1000,
                 worst <= tolerance ? "as the model says" : "OUTSIDE the tolerance");
 
-    // --- Part 1: fixed waits, wire time against the time taken ----------------------------------
+    // --- The timed play: fixed waits, wire time against the time taken ---------------------------
     const Sequence timed = TimedSequence(frames, waitMs, holdMs);
     QByteArray bytes;
     for (const Frame& f : timed.frames)
