@@ -337,7 +337,7 @@ int main(int argc, char* argv[])
                 modelSeconds, rehearsalSeconds, worst * 1000, tolerance * 1000,
                 worst <= tolerance ? "as the model says" : "OUTSIDE the tolerance");
 
-    // --- The timed play: fixed waits, wire time against the time taken ---------------------------
+    // --- The timed play: fixed waits, wire time against the time taken ----------------------
     const Sequence timed = TimedSequence(frames, waitMs, holdMs);
     QByteArray bytes;
     for (const Frame& f : timed.frames)
