@@ -7,7 +7,7 @@
 # It builds nothing: BUILD_DIR must hold tools/vantorctl and
 # tools/qmc-emulator. In the README's shell code blocks, every line
 # "$ vantorctl ..." or "$ build/tools/vantorctl ..." is run with bash in a
-# private folder (files the example writes land there), and its standard
+# private folder (files the example writes land there; data/ is the repository's), and its standard
 # output and standard error together must be exactly the lines that follow
 # it, up to the next "$ " line or the end of the block (none: no output).
 # The example must succeed, unless what follows it is an error message
@@ -47,6 +47,8 @@ README_LINK=/tmp/ttyQMC
 mkdir "$WORK/bin" "$WORK/run"
 ln -s "$BUILD/tools/vantorctl" "$WORK/bin/vantorctl"
 ln -s "$BUILD" "$WORK/run/build"
+# The example files the README plays, under the names it gives them.
+ln -s "$REPO/data" "$WORK/run/data"
 
 # start_emulator ARG...: a fresh emulator with the README's arguments, its
 # link made private; waits for the link.

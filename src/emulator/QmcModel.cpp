@@ -1,6 +1,7 @@
 #include "QmcModel.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -105,7 +106,7 @@ void QmcModel::powerOn()
     mLastKey = 0;
     mKeyCount = 0;
     mRunState = RunState::Stopped;
-    mServoPos.fill(0);
+    mTravel.fill(Travel{});
     mServoOn.fill(false);
     mPtp = false;
     mSpeed = 0;
@@ -119,6 +120,10 @@ void QmcModel::setClock(Clock clock)
 {
     mClock = clock ? std::move(clock) : Clock(steadyMs);
     mHadByte = false;
+    // Moves timed on the old clock mean nothing on the new one: they end
+    // where they were going.
+    for (Travel& t : mTravel)
+        t = Travel{t.to, t.to, 0, 0, 0};
 }
 
 void QmcModel::abandonExchange()
@@ -195,10 +200,75 @@ int QmcModel::servoIndex(int channel) const
     return channel >= 1 && channel <= cServoCount ? channel - 1 : -1;
 }
 
+qint64 QmcModel::travelMs(int distance, int speed)
+{
+    if (speed <= 0 || distance <= 0)
+        return 0;
+    return (qint64(distance) * cSpeedTickMs + speed - 1) / speed;
+}
+
+quint8 QmcModel::positionAt(const Travel& t, qint64 now) const
+{
+    const qint64 elapsed = now - t.startMs;
+    if (t.durationMs <= 0 || elapsed >= t.durationMs)
+        return t.to;
+    if (elapsed <= 0)
+        return t.from;
+    // Rounded towards where it came from: a servo is there only once it is.
+    const qint64 distance = qint64(t.to) - t.from;
+    return quint8(t.from + distance * elapsed / t.durationMs);
+}
+
+bool QmcModel::travelling(const Travel& t, qint64 now) const
+{
+    return t.from != t.to && t.durationMs > 0 && now - t.startMs < t.durationMs;
+}
+
 quint8 QmcModel::servoPosition(int channel) const
 {
     const int i = servoIndex(channel);
-    return i < 0 ? 0 : mServoPos[i];
+    return i < 0 ? 0 : positionAt(mTravel[i], mClock());
+}
+
+quint8 QmcModel::servoTarget(int channel) const
+{
+    const int i = servoIndex(channel);
+    return i < 0 ? 0 : mTravel[i].to;
+}
+
+bool QmcModel::isTravelling() const
+{
+    const qint64 now = mClock();
+    return std::any_of(mTravel.cbegin(), mTravel.cend(),
+                       [&](const Travel& t) { return travelling(t, now); });
+}
+
+bool QmcModel::isMoving() const
+{
+    return mRunState == RunState::Running || isTravelling();
+}
+
+void QmcModel::moveServo(int channel, quint8 target)
+{
+    const int i = servoIndex(channel);
+    if (i < 0)
+        return;
+    const qint64 now = mClock();
+    const quint8 here = positionAt(mTravel[i], now);
+    mTravel[i] = Travel{here, target, now, travelMs(std::abs(target - here), mSpeed), mSpeed};
+    if (!mPtp)
+        return;
+    // Point to point: every servo on its way is re-timed from where it is
+    // now to arrive when the slowest of them would at its own speed.
+    qint64 longest = 0;
+    for (const Travel& t : mTravel) {
+        if (travelling(t, now))
+            longest = std::max(longest, travelMs(std::abs(t.to - positionAt(t, now)), t.speed));
+    }
+    for (Travel& t : mTravel) {
+        if (travelling(t, now))
+            t = Travel{positionAt(t, now), t.to, now, longest, t.speed};
+    }
 }
 
 bool QmcModel::servoOn(int channel) const
@@ -211,7 +281,7 @@ void QmcModel::setServoPosition(int channel, quint8 position)
 {
     const int i = servoIndex(channel);
     if (i >= 0)
-        mServoPos[i] = position;
+        mTravel[i] = Travel{position, position, 0, 0, 0};
 }
 
 std::optional<quint8> QmcModel::feed(quint8 byte)
@@ -388,7 +458,7 @@ quint8 QmcModel::step(quint8 byte)
             mArg = byte;
             mStep = 2;
         } else {
-            setServoPosition(mArg, byte);
+            moveServo(mArg, byte);
             mState = State::Idle;
         }
         return byte;

@@ -37,6 +37,15 @@
 //  - any other 01..7F is a key code, echoed; a 00 right after it is answered
 //    with the position of the servo of that channel.
 // An exchange left unfinished is abandoned after 50 ms without a byte.
+//
+// Servos travel (see the README's "The speed model"): with the B2 speed step
+// at 0 a new position is taken at once; at speed N a servo moves N position
+// units every 20 ms (one pulse of a 50 Hz servo signal) towards its target, so
+// a move of D units takes ceil(D * 20 / N) ms on the model's clock. With
+// point-to-point on (B1 01) every servo still travelling when a new target
+// arrives is slowed so that all of them arrive together, when the slowest
+// would. Positions read back (D4..DB, "ch 00") are where the servos are now,
+// and the moving flag (B0) is 1 while any servo travels or the program runs.
 class QmcModel : public QObject
 {
     Q_OBJECT
@@ -137,10 +146,21 @@ public:
 
     // Run state and servos (channels 1..48).
     RunState runState() const { return mRunState; }
-    bool isMoving() const { return mRunState == RunState::Running; }
+    // The moving flag B0 answers: the program runs or a servo travels.
+    bool isMoving() const;
+    // Where the servo is now on the model's clock (0 for a channel outside 1..48).
     quint8 servoPosition(int channel) const;
+    // Where it is going (its position once it has arrived).
+    quint8 servoTarget(int channel) const;
     bool servoOn(int channel) const;
+    // Puts the servo at the position at once, as a servo that never travels.
     void setServoPosition(int channel, quint8 position);
+    // Whether any servo is on its way now.
+    bool isTravelling() const;
+    // Milliseconds a move of `distance` units takes at the speed step
+    // (0: at once).
+    static qint64 travelMs(int distance, int speed);
+    static constexpr int cSpeedTickMs = 20;
     bool pointToPoint() const { return mPtp; }
     quint8 speed() const { return mSpeed; }
     quint8 speedValue() const { return mSpeedValue; }
@@ -203,7 +223,21 @@ private:
     int mLastKey = 0;
     int mKeyCount = 0;
     RunState mRunState = RunState::Stopped;
-    std::array<quint8, cServoCount> mServoPos{};
+    // A servo's move: from where it stood when the target came, over
+    // durationMs from startMs (0: already there).
+    struct Travel
+    {
+        quint8 from = 0;
+        quint8 to = 0;
+        qint64 startMs = 0;
+        qint64 durationMs = 0;
+        int speed = 0;
+    };
+    quint8 positionAt(const Travel& t, qint64 now) const;
+    bool travelling(const Travel& t, qint64 now) const;
+    void moveServo(int channel, quint8 target);
+
+    std::array<Travel, cServoCount> mTravel{};
     std::array<bool, cServoCount> mServoOn{};
     bool mPtp = false;
     quint8 mSpeed = 0;

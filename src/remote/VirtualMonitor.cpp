@@ -81,6 +81,10 @@ VirtualMonitor::VirtualMonitor(QmcModel* model, QWidget* parent)
     mServos->setMinimumHeight(230);
     layout->addWidget(mServos);
 
+    mTravelRefresh = new QTimer(this);
+    mTravelRefresh->setSingleShot(true);
+    mTravelRefresh->setInterval(cTravelRefreshMs);
+    connect(mTravelRefresh, &QTimer::timeout, this, &VirtualMonitor::Refresh);
     if (mModel)
         connect(mModel, &QmcModel::stateChanged, this, &VirtualMonitor::scheduleRefresh);
     Refresh();
@@ -139,6 +143,9 @@ void VirtualMonitor::Refresh()
             item->setText(text);
         item->setForeground(m.servoOn(channel) ? palette().text() : palette().placeholderText());
     }
+    // Travel shows as it happens, not only when the next byte arrives.
+    if (m.isTravelling() && !mTravelRefresh->isActive())
+        mTravelRefresh->start();
 }
 
 QString VirtualMonitor::keyText() const

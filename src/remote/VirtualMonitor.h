@@ -5,6 +5,7 @@
 
 class QLabel;
 class QTableWidget;
+class QTimer;
 class QmcModel;
 
 // A live view of the built-in virtual controller, for users without a board:
@@ -25,6 +26,8 @@ public:
 
     // Brings every field up to date with the model.
     void Refresh();
+    // How often the view follows servos on their way.
+    static constexpr int cTravelRefreshMs = 40;
 
 private:
     void scheduleRefresh();
@@ -36,4 +39,7 @@ private:
     QLabel* mRun = nullptr;
     QTableWidget* mServos = nullptr;
     bool mRefreshPending = false;
+    // Servos move on the model's clock between bytes: while any travels the
+    // view is refreshed on its own (cTravelRefreshMs).
+    QTimer* mTravelRefresh = nullptr;
 };

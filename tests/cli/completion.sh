@@ -60,7 +60,7 @@ check() {
 }
 
 ALL_COMMANDS="ports info read write program servo speed speed-v ptp moving run stop break
-    reset key send help"
+    reset key send play pose help"
 
 # The command word, with or without global options before it.
 check "every command" "$ALL_COMMANDS" vantorctl ""
@@ -93,6 +93,17 @@ check "write's own options" "--verify" vantorctl write sram 0 01 --veri
 check "key's own options" "--id" vantorctl key 5 --i
 check "no write option for read" "" vantorctl read --veri
 check "remote IDs" "1 2 3 4" vantorctl key 5 --id ""
+
+# play takes a file and its own options; pose only --channels.
+check "play's FILE" "$WORK/files/robot.bin $WORK/files/robot2.bin" \
+    vantorctl play "$WORK/files/rob"
+check "nothing after play's FILE" "" vantorctl play robot.bin ""
+check "play's own options" "--dry-run" vantorctl play robot.bin --dr
+check "play's options after its FILE" "--loop" vantorctl --port virtual play x.json --lo
+check "no value offered for --from" "" vantorctl play x.json --from ""
+check "pose's own option" "--channels" vantorctl pose --ch
+check "no play option for pose" "" vantorctl pose --lo
+check "commands starting with p" "ports program ptp play pose" vantorctl p
 
 # --port: the virtual controller, and only the VANTOR_IR_PORTS paths that
 # exist (blanks around an entry are not part of it).

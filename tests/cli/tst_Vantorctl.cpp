@@ -707,6 +707,14 @@ private slots:
                       .listed = global,
                       .notListed = {"--output", "--input", "--verify", "--id", "--var"},
                       .says = {"speed step the servos move at", "B2"}});
+        add("play", {.help = {"help", "play"},
+                     .sameAs = {"play", "--help"},
+                     .listed = global + QStringList{"--loop", "--from", "--step", "--dry-run"},
+                     .notListed = {"--channels", "--output", "--verify", "--interval"}});
+        add("pose", {.help = {"help", "pose"},
+                     .sameAs = {"pose", "-h"},
+                     .listed = global + QStringList{"--channels"},
+                     .notListed = {"--loop", "--from", "--dry-run", "--output"}});
         add("speed-v", {.help = {"help", "speed-v"},
                         .sameAs = {"speed-v", "--help"},
                         .listed = global,

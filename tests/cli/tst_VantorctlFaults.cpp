@@ -94,6 +94,7 @@ private slots:
             {"program save", {"program", "save", "FILE"}, true},
             {"program verify", {"program", "verify", "demo.bin"}},
             {"servo group", {"servo", "group", "1"}},
+            {"pose", {"pose", "--channels", "1-12"}},
             {"key", {"key", "5"}},
             {"run", {"run"}},
         };

@@ -57,6 +57,14 @@ QString monitorView(const QmcModel& m)
 
 const auto hex = [](const char* text) { return QByteArray::fromHex(text); };
 
+// Servos on their way, in the notation of talk(): the answers show where they are after the
+// time that passed on the model's clock. Servo 5 starts at 5A (90), the others at 0.
+struct Travel
+{
+    QString script;
+    QString moving = {}; // channels travelling at the end, as "1 2"
+};
+
 // The built-in port through Serial on a freshly powered-on model whose clock stands still, so that
 // no exchange is abandoned under load.
 struct Port
@@ -88,6 +96,8 @@ struct Port
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Travel)
 
 class TestQmcModel : public QObject
 {
@@ -167,6 +177,90 @@ private slots:
         QCOMPARE(keys.size(), model.keyCount());
         if (!view.isNull())
             QCOMPARE(monitorView(model), view);
+    }
+
+    void servosTravel_data()
+    {
+        QTest::addColumn<Travel>("row");
+        const auto add = [](const char* name, const Travel& row) { QTest::newRow(name) << row; };
+        // clang-format off
+        // Speed 0, as at power-on: a new position is taken at once.
+        add("speed 0 jumps", {.script = "E6 01 64 01 00>64 B0 00"});
+        // Speed 10 is 10 units per 20 ms: 100 units take 200 ms; where a servo is counts only
+        // whole units it has passed.
+        add("speed 10, 100 units in 200 ms",
+            {.script = "B2 0A E6 01 64 01 00 B0 00>01 +100 01 00>32 +99 01 00>63 B0 00>01 "
+                       "+1 01 00>64 B0 00"});
+        add("downwards",
+            {.script = "B2 05 E6 05 00 +180 05 00>2D +179 05 00>01 B0 00>01 +1 05 00 B0 00"});
+        // A group read answers where each servo is now; servo 2 has arrived, servo 1 has not.
+        add("group read while travelling",
+            {.script = "B2 14 E6 01 C8 E6 02 64 +100 D4 00>64 00>64 00 00 00>5A 00",
+             .moving = "1"});
+        // A new target turns a servo from where it stands.
+        add("new target mid-way",
+            {.script = "B2 0A E6 01 64 +100 E6 01 00 +50 01 00>19 +50 01 00"});
+        // Each at its own pace without point to point; with it, the near one is slowed to arrive
+        // with the far one, also when it joins a move under way.
+        add("own pace", {.script = "B2 0A E6 01 64 E6 02 32 +100 D4 00>32 00>32 00 00 00>5A 00 "
+                                   "B0 00>01 +100 B0 00"});
+        add("point to point arrives together",
+            {.script = "B1 01 B2 0A E6 01 64 E6 02 32 +50 D4 00>19 00>0C 00 00 00>5A 00 "
+                       "+100 01 00>4B 02 00>25 B0 00>01 +50 01 00>64 02 00>32 B0 00"});
+        add("point to point, joining a move under way",
+            {.script = "B1 01 B2 0A E6 01 64 +100 E6 02 0A +50 01 00>4B 02 00>05 +50 01 00>64 "
+                       "02 00>0A B0 00"});
+        // A speed set while a servo travels is for the moves after it.
+        add("speed changed on the way",
+            {.script = "B2 0A E6 01 64 +100 B2 01 +100 01 00>64 E6 01 63 +19 01 00>64 "
+                       "+1 01 00>63"});
+        // clang-format on
+    }
+    void servosTravel()
+    {
+        QFETCH(Travel, row);
+        QmcModel model;
+        qint64 now = 5000;
+        model.setClock([&] { return now; });
+        model.setServoPosition(5, 0x5A);
+        static const QRegularExpression same(QStringLiteral("\\b(\\w\\w)>\\1\\b"));
+        QCOMPARE(talk(model, row.script, now), QString(row.script).replace(same, "\\1"));
+        QStringList moving;
+        for (int channel = 1; channel <= QmcModel::cServoCount; ++channel) {
+            if (model.servoPosition(channel) != model.servoTarget(channel))
+                moving << QString::number(channel);
+        }
+        QCOMPARE(moving.join(' '), row.moving);
+        QCOMPARE(model.isTravelling(), !row.moving.isEmpty());
+    }
+    void travelTime_data()
+    {
+        QTest::addColumn<int>("distance");
+        QTest::addColumn<int>("speed");
+        QTest::addColumn<qint64>("ms");
+        QTest::newRow("at once") << 200 << 0 << qint64(0);
+        QTest::newRow("no distance") << 0 << 10 << qint64(0);
+        QTest::newRow("whole ticks") << 100 << 10 << qint64(200);
+        QTest::newRow("a part tick rounds up") << 7 << 3 << qint64(47);
+        QTest::newRow("full range, slowest") << 255 << 1 << qint64(5100);
+        QTest::newRow("full range, fastest") << 255 << 255 << qint64(20);
+    }
+    void travelTime()
+    {
+        QFETCH(int, distance);
+        QFETCH(int, speed);
+        QFETCH(qint64, ms);
+        QCOMPARE(QmcModel::travelMs(distance, speed), ms);
+        // The model takes that long: still short of the target one millisecond before.
+        QmcModel model;
+        qint64 now = 0;
+        model.setClock([&] { return now; });
+        for (const int b : {0xB2, speed, 0xE6, 7, distance})
+            model.feed(quint8(b));
+        now = ms - 1;
+        QCOMPARE(model.servoPosition(7) == distance, ms == 0);
+        now = ms;
+        QCOMPARE(model.servoPosition(7), distance);
     }
 
     void stuckCellKeepsItsValue()

@@ -1,5 +1,7 @@
 #include "Arguments.h"
 
+#include "link/Sequence.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
@@ -63,6 +65,18 @@ const CommandHelp kCommands[] = {
     {"key", "key K [--id 1-4] [--var 1-8]",
      "Press key K (1-32) of the remote: the bytes a click on the remote window sends."},
     {"send", "send HEX...", "Send raw bytes, one per reply, and print each reply."},
+    {"play", "play FILE [--loop N] [--from FRAME] [--step] [--dry-run]",
+     "Play the sequence in FILE (a vantor-sequence file): for each frame its speed and servo "
+     "settings, then its wait (until the board reports it stopped, or a fixed time) and its "
+     "hold. --loop N plays it N times (0: until Ctrl-C), each pass from --from FRAME (a number "
+     "from 1, or a frame's name) to the end; --step plays that one frame alone. --dry-run prints "
+     "the bytes, wait and hold of each frame and sends nothing (no port is needed). A damaged "
+     "file is refused with its line before anything is sent; Ctrl-C stops the motion where it "
+     "is, and nothing more is sent."},
+    {"pose", "pose [--channels LIST]",
+     "Read the board's servo positions as a frame of a sequence file: a line of CHANNEL:POSITION "
+     "pairs, or with --json a frame object to append to a file's \"frames\". LIST names "
+     "channels and ranges, such as 1-6,9 (default: all 48)."},
     {"help", "help [COMMAND]",
      "Describe one command, as 'vantorctl COMMAND --help' does, or all of them."},
 };
@@ -97,6 +111,11 @@ const OptionHelp kOptions[] = {
     {{"interval"}, "MS", "servo watch: at least MS milliseconds between refreshes.", "servo"},
     {{"id"}, "N", "key: the remote ID, 1-4 (default 1).", "key"},
     {{"var"}, "N", "key: the variable, 1-8 (default 1).", "key"},
+    {{"loop"}, "N", "play: play the sequence N times, 0 for ever (default 1).", "play"},
+    {{"from"}, "FRAME", "play: start at FRAME, a number from 1 or a frame's name.", "play"},
+    {{"step"}, nullptr, "play: play the one frame --from names, then stop.", "play"},
+    {{"dry-run"}, nullptr, "play: print what each frame would send; send nothing.", "play"},
+    {{"channels"}, "LIST", "pose: the channels to read, such as 1-6,9 (default 1-48).", "pose"},
 };
 
 QStringList OptionNames(const OptionHelp& o)
@@ -551,6 +570,38 @@ bool ServoCommand(RequestReader& r, Request& q)
     return true;
 }
 
+// play FILE and pose: the file itself is read when the command runs, so that
+// its refusal names the line.
+bool SequenceCommand(RequestReader& r, const QCommandLineParser& parser, Request& q)
+{
+    if (q.kind == Request::Kind::Pose) {
+        if (!r.arguments(1, {}))
+            return false;
+        if (!parser.isSet(QStringLiteral("channels"))) {
+            for (int c = 1; c <= kChannels; ++c)
+                q.channels << c;
+            return true;
+        }
+        QString why;
+        const QString list = parser.value(QStringLiteral("channels"));
+        const std::optional<QList<int>> channels = ParseChannelList(list, &why);
+        if (!channels)
+            return r.fail(QStringLiteral("--channels '%1': %2").arg(list, why));
+        q.channels = *channels;
+        return true;
+    }
+    if (!r.arguments(1, {QStringLiteral("FILE")}))
+        return false;
+    q.inputPath = r.word(1);
+    q.step = parser.isSet(QStringLiteral("step"));
+    q.dryRun = parser.isSet(QStringLiteral("dry-run"));
+    q.fromFrame = parser.value(QStringLiteral("from"));
+    if (parser.isSet(QStringLiteral("from")) && q.fromFrame.isEmpty())
+        return r.fail(QStringLiteral("--from needs a frame number or name"));
+    return !parser.isSet(QStringLiteral("loop")) ||
+           r.decimal(parser.value(QStringLiteral("loop")), "--loop", 0, 1'000'000, &q.loops);
+}
+
 bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Request& q,
                   QString* error)
 {
@@ -558,9 +609,11 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
     const QString cmd = words.constFirst();
     q.title = cmd;
     r.title = cmd;
-    const QStringList perCommand{QStringLiteral("output"), QStringLiteral("input"),
-                                 QStringLiteral("verify"), QStringLiteral("id"),
-                                 QStringLiteral("var"),    QStringLiteral("interval")};
+    const QStringList perCommand{
+        QStringLiteral("output"),  QStringLiteral("input"),   QStringLiteral("verify"),
+        QStringLiteral("id"),      QStringLiteral("var"),     QStringLiteral("interval"),
+        QStringLiteral("loop"),    QStringLiteral("from"),    QStringLiteral("step"),
+        QStringLiteral("dry-run"), QStringLiteral("channels")};
     QStringList allowed;
     bool ok = true;
 
@@ -637,6 +690,12 @@ bool BuildRequest(const QStringList& words, const QCommandLineParser& parser, Re
               r.decimal(parser.value(QStringLiteral("var")), "--var", 1, kVariables, &var));
         q.position = id;
         q.count = var;
+    } else if (cmd == QLatin1String("play") || cmd == QLatin1String("pose")) {
+        q.kind = cmd == QLatin1String("play") ? K::Play : K::Pose;
+        allowed = q.kind == K::Play ? QStringList{QStringLiteral("loop"), QStringLiteral("from"),
+                                                  QStringLiteral("step"), QStringLiteral("dry-run")}
+                                    : QStringList{QStringLiteral("channels")};
+        ok = SequenceCommand(r, parser, q);
     } else if (cmd == QLatin1String("send")) {
         q.kind = K::Send;
         ok = r.arguments(1, {QStringLiteral("HEX...")}, true) && r.bytesFrom(1, &q.data);

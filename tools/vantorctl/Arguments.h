@@ -57,7 +57,9 @@ struct Request
         Break,
         Reset,
         Key,
-        Send
+        Send,
+        Play,
+        Pose
     };
 
     Kind kind = Kind::Ports;
@@ -76,6 +78,14 @@ struct Request
     bool on = false;
     QList<int> groups;     // servo watch: the groups, 1-8
     qint32 intervalMs = 0; // servo watch: the shortest time between two refreshes
+    // play FILE (inputPath): passes (0: for ever), the frame each starts at
+    // (a number from 1 or a name, checked against the file), one frame alone,
+    // or only printed.
+    qint32 loops = 1;
+    QString fromFrame;
+    bool step = false;
+    bool dryRun = false;
+    QList<int> channels; // pose: the channels to read, 1-48
 };
 
 // The result of reading the command line: a request, or what to print and

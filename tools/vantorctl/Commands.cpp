@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "Output.h"
+#include "SequenceCommands.h"
 #include "Session.h"
 #include "Sink.h"
 
@@ -508,6 +509,9 @@ int RunRequest(const GlobalOptions& options, const Request& q)
 {
     if (q.kind == Kind::Ports)
         return Ports(options);
+    // play reads its file before any port is opened, and --dry-run needs none.
+    if (q.kind == Kind::Play)
+        return PlaySequence(options, q);
 
     // An output file that cannot be written fails before anything is sent.
     Sink sink(q.outputPath);
@@ -551,6 +555,8 @@ int RunRequest(const GlobalOptions& options, const Request& q)
                     RemoconClickBytes(cRemTypeCommunication, q.position, q.count, q.channel));
     case Kind::Send:
         return Send(s, options, q, q.data);
+    case Kind::Pose:
+        return ReadPose(s, options, q);
     default:
         return Direct(s, options, q);
     }
