@@ -98,6 +98,7 @@ private:
     QSet<int> mTouched; // channels moved since the refresh under way began
     QTimer mRetry;
     int mRefreshes = 0;
+    bool mFailedLast = false; // the last poll failed
 
     std::array<QSlider*, cChannels> mSliders{};
     std::array<QSpinBox*, cChannels> mNumbers{};

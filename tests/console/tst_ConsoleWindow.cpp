@@ -22,11 +22,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -452,6 +454,34 @@ private slots:
         rest += H("B000") + PollWire();
         const QByteArray after = mFake->written().mid(atClick.size());
         QCOMPARE(hex(after.left(1 + rest.size())), hex(H("05") + rest));
+    }
+
+    void aGarbledPollIsRetriedAtOnce()
+    {
+        // Two bytes come for one (as when a key replaced a poll's exchange and the answer to the
+        // byte in flight arrived with the key's): that poll fails, the next goes at once.
+        open(true);
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() > 0, kWaitMs);
+        bool garbled = false;
+        mFake->setReplier([&](char c) {
+            const auto r = mModel->feed(quint8(c));
+            QByteArray answer = r ? QByteArray(1, char(*r)) : QByteArray();
+            if (!garbled && quint8(c) == 0xD5) {
+                garbled = true;
+                answer += '\x77';
+            }
+            return answer;
+        });
+        QSignalSpy failed(servos(), &ServoPanel::pollFailed);
+        QElapsedTimer clock;
+        clock.start();
+        const int seen = servos()->refreshCount();
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() >= seen + 2, kWaitMs);
+        QVERIFY(garbled);
+        QVERIFY2(clock.elapsed() < ServoPanel::cRetryMs,
+                 qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(failed.count(), 0);
+        QCOMPARE(con()->jobs()->lineFault(), LinkFault::None); // the next poll ended the episode
     }
 
     void closingOrPausingLetsThePortGo_data()
