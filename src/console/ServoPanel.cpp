@@ -244,7 +244,7 @@ void ServoPanel::poll()
         if (!mActive || isPaused())
             return; // stopped meanwhile: its last group came in before the cancel took
         if (refresh->state() == BoardJob::State::Done) {
-            mFailedLast = false;
+            mGarbled = 0;
             onRefreshed(*refresh);
             // The moving flag, polled with the refresh.
             auto moving = std::make_shared<ExchangeJob>(
@@ -283,16 +283,15 @@ void ServoPanel::pollOver(bool failed, const LinkFailure& failure)
         return;
     }
     // A stray answer (a remote key replaced a poll's exchange, and the answer
-    // to the byte then in flight came with the key's) spoils one poll only:
-    // the next goes at once. Twice in a row, the line is not well.
+    // to the byte then in flight came with the key's) spoils that poll only:
+    // the next goes at once. A few in a row: the line is not well.
     const bool garbled =
         failure.fault == LinkFault::LineNoise || failure.fault == LinkFault::WrongReply;
-    if (garbled && !mFailedLast) {
-        mFailedLast = true;
+    if (garbled && ++mGarbled < cGarbledInARow) {
         QTimer::singleShot(0, this, &ServoPanel::poll);
         return;
     }
-    mFailedLast = true;
+    mGarbled = 0;
     setMoving(-1);
     // Quietly, every couple of seconds, until the board answers; the port is
     // not held meanwhile.

@@ -39,6 +39,8 @@ public:
     static constexpr int cChannels = 48;
     static constexpr int cGroupSize = 6;
     static constexpr int cRetryMs = 2000;
+    // Garbled polls in a row before polling pauses as for a silent board.
+    static constexpr int cGarbledInARow = 3;
 
     ServoPanel(ConsoleJobs* jobs, QWidget* parent = nullptr);
 
@@ -98,7 +100,7 @@ private:
     QSet<int> mTouched; // channels moved since the refresh under way began
     QTimer mRetry;
     int mRefreshes = 0;
-    bool mFailedLast = false; // the last poll failed
+    int mGarbled = 0; // polls garbled in a row
 
     std::array<QSlider*, cChannels> mSliders{};
     std::array<QSpinBox*, cChannels> mNumbers{};
