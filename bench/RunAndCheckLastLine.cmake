@@ -1,5 +1,5 @@
 # Runs PROGRAM with ARGS and passes when it exits with 0 and the last line it
-# printed is the benchmark's summary line.
+# printed is the benchmark's summary line: PATTERN, by default link_roundtrips'.
 execute_process(COMMAND ${PROGRAM} ${ARGS}
     RESULT_VARIABLE result
     OUTPUT_VARIABLE output)
@@ -9,6 +9,9 @@ if(NOT result EQUAL 0)
 endif()
 string(STRIP "${output}" output)
 string(REGEX REPLACE ".*\n" "" last "${output}")
-if(NOT last MATCHES "^core/qserialport ratio: [0-9]+\\.[0-9][0-9]; line-delay core/raw ratio: [0-9]+\\.[0-9][0-9]$")
+if(NOT PATTERN)
+    set(PATTERN "^core/qserialport ratio: [0-9]+\\.[0-9][0-9]; line-delay core/raw ratio: [0-9]+\\.[0-9][0-9]$")
+endif()
+if(NOT last MATCHES "${PATTERN}")
     message(FATAL_ERROR "the last line is not the summary line: '${last}'")
 endif()

@@ -281,6 +281,45 @@ BoardJob::Next ServoMoveJob::exchangeFinished(ControllerLink& link)
     return mPending.isEmpty() ? Next::Done : Next::Continue;
 }
 
+// --- ServoPowerJob ------------------------------------------------------------------
+
+ServoPowerJob::ServoPowerJob() : BoardJob(QStringLiteral("servo power")) {}
+
+void ServoPowerJob::set(int channel, bool on)
+{
+    if (isOver())
+        return;
+    for (auto& pending : mPending) {
+        if (pending.first == channel) {
+            pending.second = on;
+            return;
+        }
+    }
+    mPending.append({channel, on});
+    setProgress(mSent, mSent + mPending.size());
+}
+
+bool ServoPowerJob::startExchange(ControllerLink& link)
+{
+    if (mPending.isEmpty())
+        return false;
+    mSending = mPending.constFirst();
+    return link.Cmd_SERVO_SET(mSending.first, mSending.second);
+}
+
+BoardJob::Next ServoPowerJob::exchangeFinished(ControllerLink& link)
+{
+    (void)link;
+    // Sent; unless the user switched that channel again meanwhile, it is done.
+    if (!mPending.isEmpty() && mPending.constFirst() == mSending)
+        mPending.removeFirst();
+    else if (!mPending.isEmpty() && mPending.constFirst().first == mSending.first)
+        mPending.move(0, mPending.size() - 1); // its newer wish goes after the others
+    ++mSent;
+    setProgress(mSent, mSent + mPending.size());
+    return mPending.isEmpty() ? Next::Done : Next::Continue;
+}
+
 // --- ProgramRestoreJob --------------------------------------------------------------
 
 ProgramRestoreJob::ProgramRestoreJob(QByteArray image, QString backupFolder, bool verify)

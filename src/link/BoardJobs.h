@@ -195,6 +195,29 @@ private:
     qint64 mSent = 0;
 };
 
+// Servos to switch on or off (E7 or E8, channel), one exchange per channel,
+// the latest wish for a channel winning, as ServoMoveJob: a switch clicked
+// twice over a slow line sends where it ended, and switching every channel
+// is one job rather than 48.
+class ServoPowerJob : public BoardJob
+{
+public:
+    ServoPowerJob();
+    // Sets or replaces what is still to send to the channel. Has no effect
+    // once the job is over (make a new one).
+    void set(int channel, bool on);
+    bool hasPending() const { return !mPending.isEmpty(); }
+
+protected:
+    bool startExchange(ControllerLink& link) override;
+    Next exchangeFinished(ControllerLink& link) override;
+
+private:
+    QList<std::pair<int, bool>> mPending; // channel, on, in the order first set
+    std::pair<int, bool> mSending{0, false};
+    qint64 mSent = 0;
+};
+
 // Puts a program on the board: first the board's own program is read and
 // saved in a backup file, then the image is written to the external ROM from
 // 0000, then (with verify) read back and compared. A difference fails the job

@@ -7,6 +7,7 @@
 #include "VirtualMonitor.h"
 #include "app/MenuBar1.h"
 #include "app/Module1.h"
+#include "console/ConsoleWindow.h"
 #include "link/TransSepaWindow.h"
 #include "settings/PortSettingWindow.h"
 #include "settings/PreferClass.h"
@@ -37,6 +38,9 @@ const QColor cLampOpen(0, 255, 0);
 const QString cCommunication = QStringLiteral("Communicaion");
 const QString cSimulation = QStringLiteral("Simulation");
 const QString cVirtualItemName = QStringLiteral("PortVirtualController");
+const QString cConsoleItemName = QStringLiteral("PortConsole");
+const QString cConsoleSeparatorName = QStringLiteral("PortConsoleSeparator");
+const QString cConsoleCaption = QStringLiteral("コンソール...");
 
 // Tab order: the lamp first, then the keys as read on the picture, row by
 // row, left to right (the cross: up, left, centre, right, down).
@@ -213,6 +217,8 @@ RemoconWindow::~RemoconWindow()
 {
     if (mMonitor)
         delete mMonitor.data();
+    if (mConsole)
+        delete mConsole.data();
 }
 
 QMenu* RemoconWindow::popupMenu() const
@@ -223,6 +229,11 @@ QMenu* RemoconWindow::popupMenu() const
 VirtualMonitor* RemoconWindow::virtualMonitor() const
 {
     return mMonitor;
+}
+
+ConsoleWindow* RemoconWindow::console() const
+{
+    return mConsole;
 }
 
 void RemoconWindow::IRRCnv_Open(int index)
@@ -282,6 +293,8 @@ bool RemoconWindow::Event_MouseDown(int x, int y, bool contextual)
     menu->addSeparator();
     menu->addAction(cCommunication);
     menu->addAction(cSimulation);
+    menu->addSeparator();
+    menu->addAction(cConsoleCaption);
     connect(menu, &QMenu::triggered, this,
             [this](QAction* action) { PopupMenu_Choice(action->text()); });
     mPopup = menu;
@@ -314,6 +327,9 @@ void RemoconWindow::PopupMenu_Choice(const QString& text)
     }
     if (changed)
         SetSettingText();
+    else if (text == cConsoleCaption)
+        // From the event loop: the pop-up is still closing.
+        QTimer::singleShot(0, this, [this] { PortConsole_Action(); });
 }
 
 void RemoconWindow::SetSettingText()
@@ -398,10 +414,23 @@ bool RemoconWindow::PortVirtualController_Action()
     return true;
 }
 
+bool RemoconWindow::PortConsole_Action()
+{
+    // One console: opening it again brings it to the front.
+    if (!mConsole)
+        mConsole = new ConsoleWindow;
+    mConsole->show();
+    mConsole->raise();
+    mConsole->activateWindow();
+    return true;
+}
+
 void RemoconWindow::Event_EnableMenuItems()
 {
     MenuBar1::instance()->EnablePortItems(gTw && gTw->mcpOpen());
     if (QAction* item = PortVirtualController())
+        item->setEnabled(true);
+    if (QAction* item = PortConsole())
         item->setEnabled(true);
 }
 
@@ -430,6 +459,19 @@ void RemoconWindow::AddMenuHandlers()
     if (virtualItem)
         connect(
             virtualItem, &QAction::triggered, this, [this] { PortVirtualController_Action(); },
+            Qt::QueuedConnection);
+
+    // Last, after a separator: the console, the whole board in one window.
+    QAction* consoleItem = PortConsole();
+    if (!consoleItem && port) {
+        port->addSeparator()->setObjectName(cConsoleSeparatorName);
+        consoleItem = new QAction(cConsoleCaption, port);
+        consoleItem->setObjectName(cConsoleItemName);
+        port->addAction(consoleItem);
+    }
+    if (consoleItem)
+        connect(
+            consoleItem, &QAction::triggered, this, [this] { PortConsole_Action(); },
             Qt::QueuedConnection);
 }
 
@@ -600,6 +642,12 @@ QAction* RemoconWindow::PortVirtualController() const
 {
     QMenu* port = MenuBar1::instance()->menu(QStringLiteral("PortMenu"));
     return port ? port->findChild<QAction*>(cVirtualItemName) : nullptr;
+}
+
+QAction* RemoconWindow::PortConsole() const
+{
+    QMenu* port = MenuBar1::instance()->menu(QStringLiteral("PortMenu"));
+    return port ? port->findChild<QAction*>(cConsoleItemName) : nullptr;
 }
 
 void RemoconWindow::closeEvent(QCloseEvent* event)

@@ -7,6 +7,7 @@
 
 #include <array>
 
+class ConsoleWindow;
 class MyPicBtnClass;
 class QAction;
 class QKeySequence;
@@ -45,6 +46,8 @@ public:
     QMenu* popupMenu() const;
     // The virtual controller monitor, once opened.
     VirtualMonitor* virtualMonitor() const;
+    // The controller console, once opened.
+    ConsoleWindow* console() const;
 
     // Handlers.
     void IRRCnv_Open(int index);
@@ -62,6 +65,7 @@ public:
     bool PortConnect_Action();
     bool PortSetting_Action();
     bool PortVirtualController_Action();
+    bool PortConsole_Action();
     void Event_EnableMenuItems();
     void AddMenuHandlers();
 
@@ -85,6 +89,8 @@ public:
     QAction* PortConnect() const;
     // The item appended to the Port menu that opens the monitor.
     QAction* PortVirtualController() const;
+    // The last item of the Port menu, after a separator: the console.
+    QAction* PortConsole() const;
 
     // Keyboard use: the controls in Tab order (the lamp, then the keys as
     // read on the picture).
@@ -115,4 +121,5 @@ private:
     QList<QWidget*> mTabChain;
     QPointer<QMenu> mPopup;
     QPointer<VirtualMonitor> mMonitor;
+    QPointer<ConsoleWindow> mConsole;
 };

@@ -293,6 +293,26 @@ private slots:
         QVERIFY(job->startedAtMs[2] - job->startedAtMs[1] >= 100);
         QCOMPARE(mModel->servoPosition(1), 20);
     }
+    void servoPowerLatestWishWins()
+    {
+        // Channel 1 is switched on, then off again while its first exchange is on the line:
+        // channel 2 goes next and channel 1's newer wish after it.
+        useFake();
+        mDev->setEcho();
+        const auto power = std::make_shared<ServoPowerJob>();
+        power->set(1, true);
+        mJobs->submit(power);
+        QCOMPARE(mDev->written(), H("E7"));
+        power->set(1, false);
+        power->set(2, true);
+        QTRY_VERIFY_WITH_TIMEOUT(power->isOver(), kWaitMs);
+        QCOMPARE(power->state(), BoardJob::State::Done);
+        QCOMPARE(mDev->written().toHex(' '), H("E701E702E801").toHex(' '));
+        QCOMPARE(power->done(), 3);
+        QVERIFY(!power->hasPending());
+        power->set(3, true); // over: a new wish needs a new job
+        QVERIFY(!power->hasPending());
+    }
     void programRestore_data()
     {
         QTest::addColumn<int>("poke");    // address the board is made to differ at after writing

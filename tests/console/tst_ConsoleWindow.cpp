@@ -1,0 +1,933 @@
+// The controller console over the controller window's link and scheduler: what it reads and
+// writes on the wire (byte by byte, through a fake port answered by the controller model), what
+// it shows after each answer, its files, and how it shares the line with the remote.
+#include "ConsoleTestSupport.h"
+#include "FakeSerial.h"
+#include "app/MenuBar1.h"
+#include "app/Module1.h"
+#include "console/ConsoleJobs.h"
+#include "console/ConsoleWindow.h"
+#include "console/JobProgress.h"
+#include "console/MemoryPanel.h"
+#include "console/ProgramPanel.h"
+#include "console/ServoPanel.h"
+#include "console/TrafficPanel.h"
+#include "emulator/QmcModel.h"
+#include "link/BoardJobs.h"
+#include "link/TransSepaWindow.h"
+#include "platform/Services.h"
+#include "remote/RemoconWindow.h"
+#include "settings/PreferClass.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+// A command given from the console, the bytes it puts on the line, and what the board and the
+// console then show.
+struct Command
+{
+    const char* name;
+    std::function<void(ConsoleWindow&)> act;
+    const char* wire;
+    std::function<bool(const QmcModel&)> boardHolds;
+    QString runResult = {}; // the run-control line afterwards; empty: not checked
+    std::function<void(QmcModel&)> prepare = {};
+    int beeps = 0;
+};
+
+// A memory range read into the hex view.
+struct MemoryRead
+{
+    const char* name;
+    int memory; // row of the memory box: 0 static RAM, 1 internal ROM, 2 external ROM
+    const char* address;
+    int length;
+    quint8 code;
+    QString firstLine;
+    QString result;
+};
+
+// A file offered for restore that is no program: nothing may go out.
+struct Damaged
+{
+    const char* name;
+    QByteArray file;
+    QString explanation;
+};
+
+// A restore: the file, whether the board is made to differ after the write, and the result.
+struct Restore
+{
+    const char* name;
+    int poke = -1; // external ROM address changed between write and read-back
+    QString result;
+};
+
+// Closing or pausing the console: whether the port is let go.
+struct Release
+{
+    const char* name;
+    bool pause = false; // else the window is closed
+    bool keepLinkOpen = false;
+    bool portOpen;
+};
+
+QByteArray Program(int size, char fill)
+{
+    QByteArray image(size, fill);
+    image[0x0E] = char(size & 0xFF);
+    image[0x0F] = char(size >> 8);
+    return image;
+}
+
+} // namespace
+Q_DECLARE_METATYPE(Command)
+Q_DECLARE_METATYPE(MemoryRead)
+Q_DECLARE_METATYPE(Damaged)
+Q_DECLARE_METATYPE(Restore)
+Q_DECLARE_METATYPE(Release)
+
+class TestConsoleWindow : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir mDir;
+    FakeSerialDevice* mFake = nullptr;
+    QmcModel* mModel = nullptr;
+    RemoconWindow* mWin = nullptr;
+    int mBeeps = 0;
+
+    // The fake port answers as the controller model does.
+    void answerAsModel()
+    {
+        mFake->setReplier([this](char c) {
+            const auto r = mModel->feed(quint8(c));
+            return r ? QByteArray(1, char(*r)) : QByteArray();
+        });
+    }
+    ConsoleWindow* con() const { return mWin->console(); }
+    ServoPanel* servos() const { return con()->servoPanel(); }
+    void waitIdle()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(gTw->scheduler()->isIdle() && !gTw->link()->exchangeInFlight() &&
+                                     !con()->jobs()->busy(),
+                                 kWaitMs);
+    }
+    // Opens the console; unless polling, it is paused at once and the board read is waited for,
+    // and the wire is cleared.
+    ConsoleWindow* open(bool polling = false)
+    {
+        mWin->PortConsole_Action();
+        if (!polling) {
+            servos()->setPaused(true);
+            waitIdle();
+            mFake->clearWritten();
+        }
+        return con();
+    }
+    QString written() const { return QString::fromLatin1(mFake->written().toHex(' ').toUpper()); }
+    static QString hex(const QByteArray& bytes)
+    {
+        return QString::fromLatin1(bytes.toHex(' ').toUpper());
+    }
+    QString file(const QString& name) const { return mDir.filePath(name); }
+    static QByteArray contents(const QString& path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+    }
+    static QStringList backups()
+    {
+        return QDir(ProgramBackupFolder()).entryList(QDir::Files, QDir::Name);
+    }
+    void writeFile(const QString& path, const QByteArray& bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(bytes), bytes.size());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Never the user's own data folder: backups go there.
+        QVERIFY(ProgramBackupFolder().startsWith(qEnvironmentVariable("XDG_DATA_HOME")));
+        QVERIFY(!qEnvironmentVariableIsEmpty("XDG_DATA_HOME"));
+        Services::setBeepHook([this] { ++mBeeps; });
+        mFake = new FakeSerialDevice(this);
+        mModel = new QmcModel(this);
+        SerialPorts::setOverride({mFake->entry(QStringLiteral("FAKE1"))});
+        gPref = new PreferClass(QStringLiteral("VantorController IR"), mDir.path());
+        new TransSepaWindow;
+        mWin = new RemoconWindow;
+        mWin->show();
+        QVERIFY(QTest::qWaitForWindowExposed(mWin));
+    }
+    void init()
+    {
+        mModel->powerOn();
+        mModel->setAbandonAfter(std::chrono::milliseconds(0));
+        answerAsModel();
+        gPref->mPortInfo = SerialPortInfo(SerialPorts::at(0));
+        gPref->mNotAutoDisconnect = false;
+        mFake->clearWritten();
+        mBeeps = 0;
+        QDir(ProgramBackupFolder()).removeRecursively();
+    }
+    void cleanup()
+    {
+        // Each test starts with a console made afresh.
+        if (con()) {
+            con()->close();
+            waitIdle();
+            delete con();
+        }
+        if (gTw->mcpOpen())
+            gTw->RbPortClose(true);
+    }
+    void cleanupTestCase()
+    {
+        delete mWin;
+        delete gTw;
+        delete std::exchange(gPref, nullptr);
+        Services::setBeepHook({});
+        SerialPorts::clearOverride();
+    }
+
+    // --- Opening ------------------------------------------------------------------------
+
+    void theMenusOpenOneConsole()
+    {
+        QMenu* port = MenuBar1::instance()->menu(QStringLiteral("PortMenu"));
+        emit port->aboutToShow();
+        QStringList captions;
+        for (QAction* a : port->actions())
+            captions << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        QCOMPARE(captions, (QStringList{"接続", "-", "ポート設定...", "仮想コントローラー...", "-",
+                                        "コンソール..."}));
+        QVERIFY(mWin->PortConsole()->isEnabled());
+        mWin->PortConsole()->trigger(); // queued: runs after the menu closed
+        QTRY_VERIFY(con() && con()->isVisible());
+        ConsoleWindow* first = con();
+        QCOMPARE(first->windowTitle(), QStringLiteral("コントローラー コンソール"));
+        QCOMPARE(first->tabs()->count(), 4);
+        mWin->PortConsole()->trigger();
+        QTest::qWait(20);
+        QCOMPARE(con(), first); // raised, not made again
+        first->close();
+        waitIdle();
+
+        // The remote's pop-up offers it last, after a separator.
+        const QPoint at = mWin->SettingST->geometry().center();
+        mWin->Event_MouseDown(at.x(), at.y(), true);
+        QTRY_VERIFY(mWin->popupMenu() && mWin->popupMenu()->isVisible());
+        const QList<QAction*> items = mWin->popupMenu()->actions();
+        QCOMPARE(items.last()->text(), QStringLiteral("コンソール..."));
+        QVERIFY(items.at(items.size() - 2)->isSeparator());
+        items.last()->trigger();
+        QTRY_VERIFY(con()->isVisible());
+        QCOMPARE(con(), first);
+    }
+
+    void openingReadsTheBoardThenPolls()
+    {
+        mModel->setServoPosition(7, 33);
+        mModel->setServoPosition(48, 200);
+        open(true);
+        QVERIFY(!servos()->isPaused());
+        // Who the board is, then the servo groups 1 to 8 and the moving flag, again and again.
+        const QByteArray expected = IdentifyWire("QM4410") + PollWire() + PollWire();
+        QTRY_VERIFY_WITH_TIMEOUT(mFake->written().size() >= expected.size(), kWaitMs);
+        QCOMPARE(hex(mFake->written().left(expected.size())), hex(expected));
+        QCOMPARE(con()->modelLabel()->text(), QStringLiteral("QM4410"));
+        QCOMPARE(con()->checksumLabel()->text(), QStringLiteral("0x111E"));
+        QCOMPARE(con()->sizeLabel()->text(), QStringLiteral("51 バイト"));
+        QCOMPARE(con()->headerLabel()->text(),
+                 QStringLiteral("51 50 01 03 44 45 4D 4F 2D 30 31 20 10 00 33 00"));
+        QVERIFY(servos()->refreshCount() > 0);
+        QCOMPARE(servos()->slider(7)->value(), 33);
+        QCOMPARE(servos()->number(48)->value(), 200);
+        QCOMPARE(servos()->slider(1)->value(), 0);
+        QCOMPARE(servos()->movingLabel()->text(), QStringLiteral("停止中"));
+        QCOMPARE(con()->statusLabel()->text(), QStringLiteral("QM4410 が応答しました"));
+
+        // A position the board takes by itself shows at the next refresh.
+        mModel->setServoPosition(7, 34);
+        QTRY_COMPARE_WITH_TIMEOUT(servos()->slider(7)->value(), 34, kWaitMs);
+        // The button reads the board again.
+        servos()->setPaused(true);
+        waitIdle();
+        mFake->clearWritten();
+        con()->readBoardButton()->click();
+        waitIdle();
+        QCOMPARE(written(), hex(IdentifyWire("QM4410")));
+    }
+
+    // --- Servos and run control -------------------------------------------------------
+
+    void commandsOnTheWire_data()
+    {
+        QTest::addColumn<Command>("c");
+        QByteArray allOn;
+        for (int ch = 1; ch <= 48; ++ch)
+            allOn += char(0xE7) + QByteArray(1, char(ch));
+        static const QByteArray allOnHex = allOn.toHex();
+        const Command rows[] = {
+            {.name = "slider 3 to 90",
+             .act = [](ConsoleWindow& c) { c.servoPanel()->slider(3)->setValue(90); },
+             .wire = "E6035A",
+             .boardHolds = [](const QmcModel& m) { return m.servoPosition(3) == 90; }},
+            {.name = "number 48 to 123",
+             .act = [](ConsoleWindow& c) { c.servoPanel()->number(48)->setValue(123); },
+             .wire = "E6307B",
+             .boardHolds = [](const QmcModel& m) { return m.servoPosition(48) == 123; }},
+            {.name = "switch 5 on",
+             .act = [](ConsoleWindow& c) { c.servoPanel()->power(5)->click(); },
+             .wire = "E705",
+             .boardHolds = [](const QmcModel& m) { return m.servoOn(5) && !m.servoOn(4); }},
+            {.name = "all on",
+             .act = [](ConsoleWindow& c) { c.servoPanel()->allOnButton()->click(); },
+             .wire = allOnHex.constData(),
+             .boardHolds =
+                 [](const QmcModel& m) {
+                     for (int ch = 1; ch <= 48; ++ch) {
+                         if (!m.servoOn(ch))
+                             return false;
+                     }
+                     return true;
+                 }},
+            {.name = "speed 7",
+             .act =
+                 [](ConsoleWindow& c) {
+                     c.servoPanel()->speedBox()->setValue(7);
+                     c.servoPanel()->speedButton()->click();
+                 },
+             .wire = "B207",
+             .boardHolds = [](const QmcModel& m) { return m.speed() == 7; }},
+            {.name = "speed value 32",
+             .act =
+                 [](ConsoleWindow& c) {
+                     c.servoPanel()->speedValueBox()->setValue(32);
+                     c.servoPanel()->speedValueButton()->click();
+                 },
+             .wire = "E920",
+             .boardHolds = [](const QmcModel& m) { return m.speedValue() == 32; }},
+            {.name = "point-to-point on",
+             .act = [](ConsoleWindow& c) { c.servoPanel()->ptpBox()->click(); },
+             .wire = "B101",
+             .boardHolds = [](const QmcModel& m) { return m.pointToPoint(); }},
+            {.name = "run",
+             .act = [](ConsoleWindow& c) { c.runButton("RUN")->click(); },
+             .wire = "FB",
+             .boardHolds =
+                 [](const QmcModel& m) { return m.runState() == QmcModel::RunState::Running; },
+             .runResult = "実行: コントローラーが受け付けました（FB のエコー）"},
+            {.name = "break",
+             .act = [](ConsoleWindow& c) { c.runButton("BREAK")->click(); },
+             .wire = "F3",
+             .boardHolds =
+                 [](const QmcModel& m) { return m.runState() == QmcModel::RunState::Paused; },
+             .runResult = "ブレーク: コントローラーが受け付けました（F3 のエコー）"},
+            {.name = "reset, answered with a wrong echo: the link beeps, the console tells",
+             .act = [](ConsoleWindow& c) { c.runButton("RESET")->click(); },
+             .wire = "FC",
+             .boardHolds =
+                 [](const QmcModel& m) { return m.runState() == QmcModel::RunState::Stopped; },
+             .runResult = "リセット: コントローラーは FC を返しませんでした（エコーが違います）",
+             .prepare = [](QmcModel& m) { m.setFault(QmcModel::Fault::Wrong); },
+             .beeps = 1},
+        };
+        for (const Command& c : rows)
+            QTest::newRow(c.name) << c;
+    }
+    void commandsOnTheWire()
+    {
+        QFETCH(Command, c);
+        open();
+        if (c.prepare)
+            c.prepare(*mModel);
+        const quint64 received = mModel->bytesReceived();
+        c.act(*con());
+        waitIdle();
+        QCOMPARE(written(), hex(QByteArray::fromHex(c.wire)));
+        QCOMPARE(mModel->bytesReceived() - received, quint64(strlen(c.wire) / 2));
+        QVERIFY(c.boardHolds(*mModel));
+        if (!c.runResult.isEmpty())
+            QCOMPARE(con()->runResultLabel()->text(), c.runResult);
+        QCOMPARE(mBeeps, c.beeps);
+    }
+
+    void allOffTicksEverySwitch()
+    {
+        open();
+        servos()->power(9)->click();
+        waitIdle();
+        QVERIFY(servos()->power(9)->isChecked());
+        servos()->allOffButton()->click();
+        waitIdle();
+        for (int ch = 1; ch <= 48; ++ch)
+            QVERIFY(!servos()->power(ch)->isChecked() && !mModel->servoOn(ch));
+    }
+
+    void draggingSendsTheLatestValue()
+    {
+        open();
+        mFake->setReplier({}); // the line is slow: nothing is answered yet
+        QSlider* s = servos()->slider(1);
+        s->setSliderDown(true);
+        s->setValue(10);
+        QCOMPARE(written(), QStringLiteral("E6"));
+        s->setValue(20); // passed over: never sent
+        s->setValue(30);
+        s->setSliderDown(false);
+        mFake->setEcho();
+        mFake->feed(H("E6")); // the first move's answers come, then the latest value goes out
+        waitIdle();
+        QCOMPARE(written(), QStringLiteral("E6 01 0A E6 01 1E"));
+        QCOMPARE(servos()->number(1)->value(), 30);
+    }
+
+    void aDraggedSliderKeepsItsValue()
+    {
+        open(true);
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() > 0, kWaitMs);
+        QSlider* s = servos()->slider(2);
+        s->setSliderDown(true); // held by the user, not moved
+        mModel->setServoPosition(2, 77);
+        mModel->setServoPosition(3, 78);
+        const int seen = servos()->refreshCount();
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() >= seen + 2, kWaitMs);
+        QCOMPARE(servos()->slider(3)->value(), 78);
+        QCOMPARE(s->value(), 0);
+        s->setSliderDown(false);
+        QTRY_COMPARE_WITH_TIMEOUT(s->value(), 77, kWaitMs);
+    }
+
+    void keyClickDuringPollingGoesFirst()
+    {
+        open(true);
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() > 0, kWaitMs);
+        // From now on: echoes. The key is clicked while group 3's read is on the line, between
+        // its third byte and that byte's answer.
+        QByteArray atClick;
+        QByteArray afterClick;
+        int groupBytes = -1;
+        mFake->setReplier([&](char c) {
+            if (quint8(c) == 0xD6)
+                groupBytes = 0;
+            if (groupBytes >= 0 && ++groupBytes == 3 && atClick.isEmpty()) {
+                QTimer::singleShot(0, this, [&] {
+                    atClick = mFake->written();
+                    mWin->IRRCnv_Action(5); // ID=1, #1 variable: 05
+                    afterClick = mFake->written();
+                });
+            }
+            return QByteArray(1, c);
+        });
+        const int seen = servos()->refreshCount();
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() >= seen + 2, kWaitMs);
+        QVERIFY(atClick.endsWith(H("D60000")));
+        QCOMPARE(hex(afterClick.mid(atClick.size())), QStringLiteral("05")); // out at once
+        // Then the group's read again from its first byte, and the polling goes on.
+        QByteArray rest = H("D6") + QByteArray(6, '\0');
+        for (int g = 4; g <= 8; ++g)
+            rest += QByteArray(1, char(0xD3 + g)) + QByteArray(6, '\0');
+        rest += H("B000") + PollWire();
+        const QByteArray after = mFake->written().mid(atClick.size());
+        QCOMPARE(hex(after.left(1 + rest.size())), hex(H("05") + rest));
+    }
+
+    void aGarbledPollIsRetriedAtOnce()
+    {
+        // Two bytes come for one (as when a key replaced a poll's exchange and the answer to the
+        // byte in flight arrived with the key's): that poll fails, the next goes at once.
+        open(true);
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() > 0, kWaitMs);
+        bool garbled = false;
+        mFake->setReplier([&](char c) {
+            const auto r = mModel->feed(quint8(c));
+            QByteArray answer = r ? QByteArray(1, char(*r)) : QByteArray();
+            if (!garbled && quint8(c) == 0xD5) {
+                garbled = true;
+                answer += '\x77';
+            }
+            return answer;
+        });
+        QSignalSpy failed(servos(), &ServoPanel::pollFailed);
+        QElapsedTimer clock;
+        clock.start();
+        const int seen = servos()->refreshCount();
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() >= seen + 2, kWaitMs);
+        QVERIFY(garbled);
+        QVERIFY2(clock.elapsed() < ServoPanel::cRetryMs,
+                 qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(failed.count(), 0);
+        QCOMPARE(con()->jobs()->lineFault(), LinkFault::None); // the next poll ended the episode
+    }
+
+    void closingOrPausingLetsThePortGo_data()
+    {
+        QTest::addColumn<Release>("r");
+        const Release rows[] = {
+            {.name = "closed", .portOpen = false},
+            {.name = "paused", .pause = true, .portOpen = false},
+            {.name = "closed, the link kept open by preference",
+             .keepLinkOpen = true,
+             .portOpen = true},
+        };
+        for (const Release& r : rows)
+            QTest::newRow(r.name) << r;
+    }
+    void closingOrPausingLetsThePortGo()
+    {
+        QFETCH(Release, r);
+        gPref->mNotAutoDisconnect = r.keepLinkOpen;
+        open(true);
+        QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() > 0 && gTw->mcpOpen(), kWaitMs);
+        if (r.pause)
+            servos()->pauseButton()->click();
+        else
+            con()->close();
+        waitIdle();
+        QTRY_COMPARE(gTw->mcpOpen(), r.portOpen);
+        QVERIFY(!servos()->isPolling());
+        const qsizetype bytes = mFake->written().size();
+        QTest::qWait(100);
+        QCOMPARE(mFake->written().size(), bytes); // nothing more goes out
+    }
+
+    // --- Memory -----------------------------------------------------------------------
+
+    void memoryReadShowsHex_data()
+    {
+        QTest::addColumn<MemoryRead>("m");
+        const MemoryRead rows[] = {
+            {.name = "static RAM 0140, 20 bytes",
+             .memory = 0,
+             .address = "140",
+             .length = 20,
+             .code = 0xF7,
+             .firstLine =
+                 "0140  41 42 43 00 00 00 00 00  00 00 00 00 00 00 00 00  |ABC.............|",
+             .result = "スタティックRAM 0140 から 20 バイトを読み込みました。"},
+            {.name = "internal ROM FFFE to the end",
+             .memory = 1,
+             .address = "fffe",
+             .length = 2,
+             .code = 0xB3,
+             .firstLine = "FFFE  7E 7F" + QString(45, ' ') + "|~.|",
+             .result = "内部ROM FFFE から 2 バイトを読み込みました。"},
+            {.name = "external ROM 000E, the program size",
+             .memory = 2,
+             .address = "E",
+             .length = 2,
+             .code = 0xF2,
+             .firstLine = "000E  33 00" + QString(45, ' ') + "|3.|",
+             .result = "外部ROM 000E から 2 バイトを読み込みました。"},
+        };
+        for (const MemoryRead& m : rows)
+            QTest::newRow(m.name) << m;
+    }
+    void memoryReadShowsHex()
+    {
+        QFETCH(MemoryRead, m);
+        mModel->setSram(0x140, 'A');
+        mModel->setSram(0x141, 'B');
+        mModel->setSram(0x142, 'C');
+        mModel->setIntRom(0xFFFE, 0x7E);
+        mModel->setIntRom(0xFFFF, 0x7F);
+        open();
+        MemoryPanel* p = con()->memoryPanel();
+        con()->tabs()->setCurrentWidget(p);
+        p->memoryBox()->setCurrentIndex(m.memory);
+        p->addressEdit()->setText(QLatin1String(m.address));
+        p->lengthBox()->setValue(m.length);
+        p->readButton()->click();
+        waitIdle();
+        const int address = QString::fromLatin1(m.address).toInt(nullptr, 16);
+        QCOMPARE(written(), hex(ReadWire(m.code, address, m.length)));
+        QCOMPARE(p->view()->toPlainText().split('\n').first(), m.firstLine);
+        QCOMPARE(p->resultLabel()->text(), m.result);
+        QVERIFY(p->saveButton()->isEnabled());
+    }
+
+    void memoryRangeBeyondTheAddressSpaceIsRefused()
+    {
+        open();
+        MemoryPanel* p = con()->memoryPanel();
+        p->addressEdit()->setText(QStringLiteral("FFF0"));
+        p->lengthBox()->setValue(17);
+        p->readButton()->click();
+        waitIdle();
+        QCOMPARE(written(), QString());
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("範囲がアドレス空間（0000〜FFFF）を越えています。"));
+    }
+
+    void memoryReadProgressAndCancel()
+    {
+        open();
+        MemoryPanel* p = con()->memoryPanel();
+        con()->tabs()->setCurrentWidget(p);
+        p->memoryBox()->setCurrentIndex(2);
+        p->addressEdit()->setText(QStringLiteral("0"));
+        p->lengthBox()->setValue(200);
+        QList<qint64> done;
+        QString timeLeft;
+        connect(
+            gTw->scheduler(), &BoardScheduler::jobProgress, this,
+            [&](BoardJob* job) {
+                done << job->done();
+                QVERIFY(p->progress()->isVisible());
+                timeLeft = p->progress()->timeLeft()->text();
+                if (job->done() == 128)
+                    p->progress()->cancelButton()->click();
+            },
+            Qt::DirectConnection);
+        p->readButton()->click();
+        waitIdle();
+        disconnect(gTw->scheduler(), &BoardScheduler::jobProgress, this, nullptr);
+        QCOMPARE(done, (QList<qint64>{64, 128}));
+        QVERIFY2(timeLeft.startsWith(QStringLiteral("残り約 ")), qPrintable(timeLeft));
+        QCOMPARE(written(), hex(ReadWire(0xF2, 0, 128)));
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("外部ROM 0000 からの読込みを中止しました（128 / 200 バイト）。"));
+        QVERIFY(!p->progress()->isVisible());
+    }
+
+    void memorySaveWritesTheFileOrSaysWhyNot()
+    {
+        mModel->setSram(0x10, 0xAB);
+        open();
+        MemoryPanel* p = con()->memoryPanel();
+        p->memoryBox()->setCurrentIndex(0);
+        p->addressEdit()->setText(QStringLiteral("10"));
+        p->lengthBox()->setValue(3);
+        p->readButton()->click();
+        waitIdle();
+        ModalAnswers answers;
+        const QString path = file(QStringLiteral("sram.bin"));
+        answers.choose(path);
+        p->save();
+        QCOMPARE(answers.seen, QStringList{"QFileDialog"});
+        QCOMPARE(contents(path), H("AB0000"));
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("3 バイトを %1 に保存しました。").arg(path));
+        // A folder that is not there: the system's reason, and a beep.
+        const QString missing = file(QStringLiteral("no-such-folder/sram.bin"));
+        QVERIFY(!MemoryPanel::saveFile(missing, H("01"), nullptr));
+        QString error;
+        QVERIFY(!MemoryPanel::saveFile(missing, H("01"), &error));
+        QCOMPARE(error, qt_error_string(ENOENT));
+        QVERIFY(!QFile::exists(missing));
+    }
+
+    // --- Program ----------------------------------------------------------------------
+
+    void backupAsksThenSaves()
+    {
+        open();
+        ProgramPanel* p = con()->programPanel();
+        con()->tabs()->setCurrentWidget(p);
+        const QString path = file(QStringLiteral("backup.bin"));
+        ModalAnswers answers;
+        answers.press(QStringLiteral("開始"));
+        answers.choose(path);
+        p->backup();
+        QCOMPARE(
+            answers.seen,
+            (QStringList{"QMessageBox|プログラムの読込み|"
+                         "コントローラーに転送されているプログラムをコンピュータに読込みます。|"
+                         "読込みには、少々時間がかかります。宜しいですか？",
+                         "QFileDialog"}));
+        QCOMPARE(mBeeps, 1); // before the question
+        waitIdle();
+        QCOMPARE(written(), hex(ReadWire(0xF2, 0x0E, 2) + ReadWire(0xF2, 0, 51)));
+        QCOMPARE(contents(path), QmcModel::demoProgram());
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("プログラム（51 バイト）を %1 に保存しました。").arg(path));
+
+        // Cancelled at the question: nothing goes out and no file is made.
+        mFake->clearWritten();
+        answers.press(QStringLiteral("キャンセル"));
+        p->backup();
+        QVERIFY(answers.done());
+        waitIdle();
+        QCOMPARE(written(), QString());
+    }
+
+    void backupOfAnErasedBoardIsToldNotRead()
+    {
+        QVERIFY(mModel->loadProgram(QByteArray(16, '\xFF')));
+        open();
+        ProgramPanel* p = con()->programPanel();
+        const QString path = file(QStringLiteral("erased.bin"));
+        ModalAnswers answers;
+        answers.press(QStringLiteral("開始"));
+        answers.choose(path);
+        p->backup();
+        waitIdle();
+        QCOMPARE(written(), hex(ReadWire(0xF2, 0x0E, 2))); // the size, nothing more
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("読込みませんでした: 外部ROMは消去された状態です（サイズ FFFF）。"
+                                "プログラムはありません。"));
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void restoreRefusesADamagedFile_data()
+    {
+        QTest::addColumn<Damaged>("d");
+        QByteArray mismatch = Program(40, '\x22');
+        mismatch.chop(1);
+        const Damaged rows[] = {
+            {.name = "shorter than a header",
+             .file = QByteArray(10, '\x01'),
+             .explanation = "ファイルが短すぎます（10 バイト）。プログラムは 16 バイトのヘッダーで"
+                            "始まります。"},
+            {.name = "size field and length differ",
+             .file = mismatch,
+             .explanation =
+                 "ヘッダーのサイズ（40 バイト）とファイルの長さ（39 バイト）が一致しません。"},
+            {.name = "an erased ROM's image",
+             .file = QByteArray(16, '\xFF'),
+             .explanation = "ヘッダーのサイズ（65535 バイト）とファイルの長さ（16 バイト）が一致"
+                            "しません。"},
+        };
+        for (const Damaged& d : rows)
+            QTest::newRow(d.name) << d;
+    }
+    void restoreRefusesADamagedFile()
+    {
+        QFETCH(Damaged, d);
+        open();
+        const quint64 received = mModel->bytesReceived();
+        const QString path = file(QStringLiteral("damaged.bin"));
+        writeFile(path, d.file);
+        ModalAnswers answers;
+        answers.choose(path);
+        answers.press(QStringLiteral("OK"));
+        con()->programPanel()->restore();
+        QCOMPARE(answers.seen,
+                 (QStringList{"QFileDialog", "QMessageBox|プログラムの書込み|"
+                                             "このファイルはプログラムではありません。|" +
+                                                 d.explanation}));
+        waitIdle();
+        QCOMPARE(written(), QString()); // nothing sent
+        QCOMPARE(mModel->bytesReceived(), received);
+        QCOMPARE(con()->programPanel()->resultLabel()->text(),
+                 QStringLiteral("%1 は書き込みませんでした: %2").arg(path, d.explanation));
+        QVERIFY(backups().isEmpty());
+    }
+
+    void restoreBacksUpWritesAndVerifies_data()
+    {
+        QTest::addColumn<Restore>("r");
+        const Restore rows[] = {
+            {.name = "written and verified",
+             .result = "書込みと照合が終わりました（200 バイト）。"},
+            {.name = "the board differs at 0020 after the write",
+             .poke = 0x20,
+             .result = "照合で違いが見つかりました: 外部ROM 0020 に 11 を書きましたが、AA "
+                       "が読み出されました。"},
+        };
+        for (const Restore& r : rows)
+            QTest::newRow(r.name) << r;
+    }
+    void restoreBacksUpWritesAndVerifies()
+    {
+        QFETCH(Restore, r);
+        open();
+        ProgramPanel* p = con()->programPanel();
+        con()->tabs()->setCurrentWidget(p);
+        const QByteArray image = Program(200, '\x11');
+        const QString path = file(QStringLiteral("new.bin"));
+        writeFile(path, image);
+        // When the first byte of the image is about to go out, the backup is on disk and the
+        // board still holds its own program.
+        QByteArray backupAtFirstWrite;
+        bool boardUntouched = false;
+        connect(
+            gTw->scheduler(), &BoardScheduler::jobProgress, this,
+            [&](BoardJob* job) {
+                const auto* restore = dynamic_cast<ProgramRestoreJob*>(job);
+                if (!restore)
+                    return;
+                if (restore->phase() == ProgramRestoreJob::Phase::Writing &&
+                    restore->written() == 0) {
+                    backupAtFirstWrite = contents(restore->backupPath());
+                    boardUntouched = mModel->extRom(0x20) == quint8(QmcModel::demoProgram()[0x20]);
+                }
+                if (restore->phase() == ProgramRestoreJob::Phase::Verifying && r.poke >= 0)
+                    mModel->setExtRom(r.poke, 0xAA);
+            },
+            Qt::DirectConnection);
+        ModalAnswers answers;
+        answers.choose(path);
+        answers.press(QStringLiteral("書込み"));
+        p->restore();
+        QCOMPARE(
+            answers.seen.value(1),
+            QStringLiteral("QMessageBox|プログラムの書込み|ファイルのプログラム（200 バイト）を"
+                           "コントローラーに書き込みます。|コントローラーのプログラムは、書込みの"
+                           "前にコンピュータにバックアップされます。宜しいですか？"));
+        waitIdle();
+        disconnect(gTw->scheduler(), &BoardScheduler::jobProgress, this, nullptr);
+        QCOMPARE(backupAtFirstWrite, QmcModel::demoProgram());
+        QVERIFY(boardUntouched);
+        const QStringList saved = backups();
+        QCOMPARE(saved.size(), 1);
+        const QString backup = QDir(ProgramBackupFolder()).filePath(saved.first());
+        QCOMPARE(p->resultLabel()->text(),
+                 r.result + QStringLiteral("元のプログラムのバックアップ: %1").arg(backup));
+        QCOMPARE(mModel->programSize(), 200);
+        QCOMPARE(mModel->extRom(0x10), 0x11);
+    }
+
+    void cancellingARestoreSaysWhatTheBoardHolds()
+    {
+        open();
+        ProgramPanel* p = con()->programPanel();
+        con()->tabs()->setCurrentWidget(p);
+        const QByteArray image = Program(300, '\x33');
+        const QString path = file(QStringLiteral("long.bin"));
+        writeFile(path, image);
+        connect(
+            gTw->scheduler(), &BoardScheduler::jobProgress, this,
+            [&](BoardJob* job) {
+                const auto* restore = dynamic_cast<ProgramRestoreJob*>(job);
+                if (restore && restore->written() == 64)
+                    p->progress()->cancelButton()->click();
+            },
+            Qt::DirectConnection);
+        ModalAnswers answers;
+        answers.choose(path);
+        answers.press(QStringLiteral("書込み"));
+        p->restore();
+        waitIdle();
+        disconnect(gTw->scheduler(), &BoardScheduler::jobProgress, this, nullptr);
+        const QStringList saved = backups();
+        QCOMPARE(saved.size(), 1);
+        const QString backup = QDir(ProgramBackupFolder()).filePath(saved.first());
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("書込みを中止しました。コントローラーには新しいプログラムの一部"
+                                "（先頭 64 / 300 バイト）だけが書き込まれています。"
+                                "元のプログラムのバックアップ: %1")
+                     .arg(backup));
+        QCOMPARE(contents(backup), QmcModel::demoProgram());
+        // What the board holds: 64 bytes of the new program, then the rest of the old one.
+        QCOMPARE(mModel->extRom(63), 0x33);
+        QCOMPARE(mModel->extRom(64), 0x00);
+        QCOMPARE(mModel->programSize(), 300);
+    }
+
+    void verifyComparesWithoutWriting()
+    {
+        open();
+        ProgramPanel* p = con()->programPanel();
+        const QString path = file(QStringLiteral("demo.bin"));
+        writeFile(path, QmcModel::demoProgram());
+        ModalAnswers answers;
+        answers.choose(path);
+        p->verify();
+        waitIdle();
+        QCOMPARE(written(), hex(ReadWire(0xF2, 0, 51)));
+        QCOMPARE(
+            p->resultLabel()->text(),
+            QStringLiteral("コントローラーのプログラムは %1 と同じです（51 バイト）。").arg(path));
+        mModel->setExtRom(0x21, 0x99);
+        answers.choose(path);
+        p->verify();
+        waitIdle();
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("外部ROM 0021 で違います: ファイルは %1、コントローラーは 99。")
+                     .arg(QString::number(quint8(QmcModel::demoProgram()[0x21]), 16)
+                              .toUpper()
+                              .rightJustified(2, '0')));
+        QCOMPARE(mModel->extRom(0x21), 0x99); // nothing written
+    }
+
+    // --- Traffic ----------------------------------------------------------------------
+
+    void trafficLogFollowsThePane()
+    {
+        open();
+        TrafficPanel* t = con()->trafficPanel();
+        QVERIFY(!gTw->link()->mLogTraffic);
+        con()->tabs()->setCurrentWidget(t);
+        QVERIFY(gTw->link()->mLogTraffic);
+        servos()->speedBox()->setValue(3);
+        servos()->speedButton()->click();
+        waitIdle();
+        t->flush();
+        QCOMPARE(t->view()->toPlainText(), QStringLiteral("W: B2\nR: B2\nW: 03\nR: 03"));
+        // Read-only but selectable and copied as text.
+        QVERIFY(t->view()->isReadOnly());
+        QVERIFY(t->view()->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+        // Only the last lines are kept.
+        for (int i = 0; i < TrafficPanel::cMaxLines + 100; ++i)
+            gTw->link()->SetLog(QStringLiteral("line %1").arg(i));
+        t->flush();
+        QCOMPARE(t->view()->blockCount(), TrafficPanel::cMaxLines);
+        QVERIFY(t->view()->toPlainText().endsWith(
+            QStringLiteral("line %1").arg(TrafficPanel::cMaxLines + 99)));
+        t->clearButton()->click();
+        QCOMPARE(t->view()->toPlainText(), QString());
+        // Another pane: the link stops logging.
+        con()->tabs()->setCurrentWidget(servos());
+        QVERIFY(!gTw->link()->mLogTraffic);
+    }
+
+    // --- Keyboard -----------------------------------------------------------------------
+
+    void tabReachesEveryServoControlInOrder()
+    {
+        open();
+        con()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(con()));
+        servos()->pauseButton()->setFocus(Qt::TabFocusReason);
+        QStringList order;
+        for (int i = 0; i < 14; ++i) {
+            QWidget* w = QApplication::focusWidget();
+            order << (w->accessibleName().isEmpty() ? w->objectName() : w->accessibleName());
+            QTest::keyClick(w, Qt::Key_Tab);
+        }
+        QCOMPARE(order, (QStringList{"PausePB", "AllOnPB", "AllOffPB", "速度", "SpeedPB", "速度値",
+                                     "SpeedValuePB", "PtpCB", "サーボ 1 の位置",
+                                     "サーボ 1 の位置（数値）", "サーボ 1 オン", "サーボ 2 の位置",
+                                     "サーボ 2 の位置（数値）", "サーボ 2 オン"}));
+        // Every channel's controls are named for a screen reader and take the focus.
+        for (int ch = 1; ch <= ServoPanel::cChannels; ++ch) {
+            QCOMPARE(servos()->slider(ch)->accessibleName(),
+                     QStringLiteral("サーボ %1 の位置").arg(ch));
+            QVERIFY(servos()->slider(ch)->focusPolicy() & Qt::TabFocus);
+            QVERIFY(servos()->power(ch)->focusPolicy() & Qt::TabFocus);
+        }
+        // The keyboard moves a focused slider, and the move goes out.
+        servos()->slider(4)->setFocus();
+        QTest::keyClick(servos()->slider(4), Qt::Key_PageUp);
+        waitIdle();
+        QCOMPARE(written(), QStringLiteral("E6 04 10"));
+    }
+};
+
+QTEST_MAIN(TestConsoleWindow)
+#include "tst_ConsoleWindow.moc"
