@@ -246,7 +246,11 @@ void ServoPanel::poll()
         if (refresh->state() == BoardJob::State::Done) {
             mGarbled = 0;
             onRefreshed(*refresh);
-            // The moving flag, polled with the refresh.
+            // The moving flag, polled with every few refreshes.
+            if (mSinceMovingPoll++ % cRefreshesPerMovingPoll != 0) {
+                QTimer::singleShot(0, this, &ServoPanel::poll);
+                return;
+            }
             auto moving = std::make_shared<ExchangeJob>(
                 QStringLiteral("moving"), [](ControllerLink& l) { return l.Cmd_IsMOVING(); });
             moving->background = true;
@@ -282,9 +286,8 @@ void ServoPanel::pollOver(bool failed, const LinkFailure& failure)
         setPaused(true);
         return;
     }
-    // A stray answer (a remote key replaced a poll's exchange, and the answer
-    // to the byte then in flight came with the key's) spoils that poll only:
-    // the next goes at once. A few in a row: the line is not well.
+    // A stray answer (noise on the line, a late answer) spoils that poll
+    // only: the next goes at once. A few in a row: the line is not well.
     const bool garbled =
         failure.fault == LinkFault::LineNoise || failure.fault == LinkFault::WrongReply;
     if (garbled && ++mGarbled < cGarbledInARow) {

@@ -41,6 +41,9 @@ public:
     static constexpr int cRetryMs = 2000;
     // Garbled polls in a row before polling pauses as for a silent board.
     static constexpr int cGarbledInARow = 3;
+    // The moving flag is read after every few refreshes (about twice a
+    // second): each read costs the refresh two exchanges.
+    static constexpr int cRefreshesPerMovingPoll = 4;
 
     ServoPanel(ConsoleJobs* jobs, QWidget* parent = nullptr);
 
@@ -100,7 +103,8 @@ private:
     QSet<int> mTouched; // channels moved since the refresh under way began
     QTimer mRetry;
     int mRefreshes = 0;
-    int mGarbled = 0; // polls garbled in a row
+    int mGarbled = 0;         // polls garbled in a row
+    int mSinceMovingPoll = 0; // refreshes since the moving flag was read
 
     std::array<QSlider*, cChannels> mSliders{};
     std::array<QSpinBox*, cChannels> mNumbers{};

@@ -134,10 +134,15 @@ void BoardScheduler::issue()
 {
     if (!mCurrent)
         return;
-    // Another command is on the line (a remote key): it goes first, and the
-    // job follows once it is over.
+    // Another command is on the line (a remote key), or waits for the one
+    // that has just ended: it goes first, and the job follows once it is over.
     if (mLink->exchangeInFlight()) {
         mWait = Wait::Foreign;
+        return;
+    }
+    if (mLink->hasDeferredStream()) {
+        mWait = Wait::Foreign;
+        mLink->StartDeferredStream();
         return;
     }
     // After a failure the line drains; an exchange started now could take a

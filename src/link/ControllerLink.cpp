@@ -311,6 +311,7 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
         mBackUpPushed.start();
         mWriteData = data.mid(1);
         WriteFirst(data.left(1), Reply::Any);
+        emit streamStarted();
     } else if (IsMemoryCode(cmd)) {
         mWriteData = data;
         mMcpAddr = n;
@@ -333,10 +334,39 @@ void ControllerLink::RbCmdSend(const QByteArray& cmd, const QByteArray& data, qi
 
 void ControllerLink::Cmd_Excute(const QByteArray& data, bool allowClose)
 {
+    // A board job's command is half-way on the line: the controller would
+    // take this stream's first byte as part of it. The stream goes out the
+    // moment the controller is between commands (within one command), and
+    // the job starts its exchange again afterwards. A newer stream replaces
+    // one still waiting, as it would replace one on the line.
+    if (mAwaiting && mQuietExchange) {
+        mDeferred = DeferredStream{data, allowClose};
+        return;
+    }
     mReadData.clear();
     mMcpFinish = false;
     mAllowClose = allowClose;
     RbCmdSend("STATUS_COMMAND", data);
+}
+
+bool ControllerLink::hasDeferredStream() const
+{
+    return mDeferred.has_value();
+}
+
+bool ControllerLink::StartDeferredStream()
+{
+    if (!mDeferred || mAwaiting)
+        return false;
+    const DeferredStream stream = *std::exchange(mDeferred, std::nullopt);
+    // The job's exchange ends here, between two of the controller's
+    // commands; it is started again once the stream is over.
+    const bool abandoned = !mMcpCmd.isEmpty() && !mMcpFinish;
+    if (abandoned)
+        emit exchangeAbandoned(true);
+    mNextExchangeQuiet = false;
+    Cmd_Excute(stream.data, stream.allowClose);
+    return true;
 }
 
 // --- Reception --------------------------------------------------------------
@@ -472,6 +502,9 @@ void ControllerLink::DoSerialRead()
     if (mFinishedPending) {
         mFinishedPending = false;
         emit mcpFinished();
+        // A stream that waited for this exchange to end goes now, unless a
+        // listener has started it already.
+        StartDeferredStream();
     }
     if (mReadAgain) {
         mReadAgain = false;

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class PreferClass;
 
@@ -60,7 +61,13 @@ public:
 
     // --- Transmission ----------------------------------------------------------
     void RbCmdSend(const QByteArray& cmd, const QByteArray& data, qint32 n = 0);
+    // A byte stream (the remote's keys). While a board job's command is half
+    // way on the line it waits for the controller to be between commands.
     void Cmd_Excute(const QByteArray& data, bool allowClose);
+    // A stream waits for the command on the line to end.
+    bool hasDeferredStream() const;
+    // Sends the stream that waits, when no answer is due; true if one went.
+    bool StartDeferredStream();
 
     // --- Reception ---------------------------------------------------------------
     void MySerial_DataAvailable();
@@ -237,6 +244,8 @@ signals:
     void lineQuiet();
     // Text was appended to the traffic log (lines ending in 0D).
     void logAppended(const QString& text);
+    // A stream's first byte went out (a remote key, a servo command).
+    void streamStarted();
 
 private:
     // What the answer to a byte written must be.
@@ -284,6 +293,12 @@ private:
     qint32 mReplies = 0;         // answers this exchange has taken
     bool mQuietExchange = false; // the exchange in progress reports without alerts
     bool mOpenQuietly = false;   // RbPortOpen for a quiet exchange: no alert, nothing forgotten
+    struct DeferredStream
+    {
+        QByteArray data;
+        bool allowClose = false;
+    };
+    std::optional<DeferredStream> mDeferred;    // a stream waiting for a command boundary
     SerialError mOpenError = SerialError::None; // why the last RbPortOpen failed
     bool mDraining = false;
     qint64 mLastNoiseMs = 0; // when the drain last threw a byte away

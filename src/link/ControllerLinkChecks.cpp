@@ -72,6 +72,9 @@ void ControllerLink::FailExchange(LinkFault fault, const QByteArray& received,
     RbPortClose(false);
     StartDrain();
     ReportFailure(f);
+    // A stream that waited for the failed command still goes: the user asked.
+    if (mDeferred)
+        QTimer::singleShot(0, this, [this] { StartDeferredStream(); });
 }
 
 void ControllerLink::ReportFailure(const LinkFailure& failure)

@@ -135,6 +135,9 @@ void ControllerLink::RbPortClose(bool force)
     EnableControllerButtons(true);
     if (abandoned)
         emit exchangeAbandoned(false);
+    // A stream that waited for the command closed under it goes now.
+    if (mDeferred)
+        QTimer::singleShot(0, this, [this] { StartDeferredStream(); });
 }
 
 bool ControllerLink::IsLinkLost(SerialError error)

@@ -43,6 +43,9 @@ void ControllerLink::Receive_CONTROLER_INFORMATION(const QByteArray& s)
         mMcpStep = 0;
         mMcpAddr = 0x04F2;
         mMcpCmd = "SRAM_CHECKSUM";
+        // Between two of the controller's commands: a waiting stream goes first.
+        if (StartDeferredStream())
+            return;
         Write(cSRAM_READ);
     }
 }
@@ -77,6 +80,9 @@ void ControllerLink::Receive_SRAM_CHECKSUM(const QByteArray& s)
     mMcpAddr += 1;
     if (mMcpAddr <= 0x04F3) {
         mMcpStep = 0;
+        // Between two of the controller's commands: a waiting stream goes first.
+        if (StartDeferredStream())
+            return;
         Write(cSRAM_READ);
     } else {
         // Last, the program information request.
@@ -84,6 +90,9 @@ void ControllerLink::Receive_SRAM_CHECKSUM(const QByteArray& s)
         mMcpStep = 0;
         mMcpAddr = 0;
         mMcpCmd = "PROGRAM_INFORMATION";
+        // Between two of the controller's commands: a waiting stream goes first.
+        if (StartDeferredStream())
+            return;
         Write(cEXTROM_READ);
     }
 }
@@ -100,6 +109,9 @@ void ControllerLink::Receive_PROGRAM_INFORMATION(const QByteArray& s)
     if (mMcpAddr < kProgramHeaderLast) {
         mMcpAddr += 1;
         mMcpStep = 0;
+        // Between two of the controller's commands: a waiting stream goes first.
+        if (StartDeferredStream())
+            return;
         Write(cEXTROM_READ);
     } else {
         InitPrg(true);
@@ -126,6 +138,9 @@ void ControllerLink::NextAddressOrFinish(const QByteArray& s)
     } else {
         mMcpAddr += 1;
         mMcpStep = 0;
+        // Between two of the controller's commands: a waiting stream goes first.
+        if (StartDeferredStream())
+            return;
         Write(mMcpCmd);
     }
 }

@@ -41,6 +41,10 @@ TransSepaWindow::TransSepaWindow(PreferClass* pref, QWidget* parent)
     // Never mapped: the window exists, has its controls and counts as open,
     // but no window manager can bring it on screen.
     setAttribute(Qt::WA_DontShowOnScreen);
+    // Nothing of it is ever seen, so nothing of it is painted: its controls
+    // keep their state, but a progress bar that repaints itself at once on
+    // every answer would cost the line time between two commands.
+    setUpdatesEnabled(false);
     // Being invisible, it must not keep the program alive after the user
     // closed every window there is to see.
     setAttribute(Qt::WA_QuitOnClose, false);

@@ -29,13 +29,14 @@ inline QByteArray ReadWire(quint8 code, int address, int length)
     return wire;
 }
 
-// One refresh of all eight servo groups (D4..DB, six 00 each), then the moving flag (B0 00).
-inline QByteArray PollWire()
+// One refresh of all eight servo groups (D4..DB, six 00 each), then, after the first of every
+// four refreshes, the moving flag (B0 00).
+inline QByteArray PollWire(bool moving = true)
 {
     QByteArray wire;
     for (int g = 1; g <= 8; ++g)
         wire += QByteArray(1, char(0xD3 + g)) + QByteArray(6, '\0');
-    return wire + H("B000");
+    return moving ? wire + H("B000") : wire;
 }
 
 // The identification, checksum and program header reads of a full identify.

@@ -195,6 +195,9 @@ private slots:
     }
     void cleanup()
     {
+        // A test's own replier may hold references to its locals: the exchange still on the
+        // line is answered by the model.
+        answerAsModel();
         // Each test starts with a console made afresh.
         if (con()) {
             con()->close();
@@ -254,8 +257,10 @@ private slots:
         mModel->setServoPosition(48, 200);
         open(true);
         QVERIFY(!servos()->isPaused());
-        // Who the board is, then the servo groups 1 to 8 and the moving flag, again and again.
-        const QByteArray expected = IdentifyWire("QM4410") + PollWire() + PollWire();
+        // Who the board is, then the servo groups 1 to 8 again and again, the moving flag with
+        // every fourth refresh.
+        const QByteArray expected = IdentifyWire("QM4410") + PollWire() + PollWire(false) +
+                                    PollWire(false) + PollWire(false) + PollWire();
         QTRY_VERIFY_WITH_TIMEOUT(mFake->written().size() >= expected.size(), kWaitMs);
         QCOMPARE(hex(mFake->written().left(expected.size())), hex(expected));
         QCOMPARE(con()->modelLabel()->text(), QStringLiteral("QM4410"));
@@ -446,20 +451,19 @@ private slots:
         const int seen = servos()->refreshCount();
         QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() >= seen + 2, kWaitMs);
         QVERIFY(atClick.endsWith(H("D60000")));
-        QCOMPARE(hex(afterClick.mid(atClick.size())), QStringLiteral("05")); // out at once
-        // Then the group's read again from its first byte, and the polling goes on.
-        QByteArray rest = H("D6") + QByteArray(6, '\0');
+        // The controller is in the middle of the group read: the key waits for its end (four
+        // more bytes), goes out, and the polling goes on with group 4.
+        QCOMPARE(hex(afterClick.mid(atClick.size())), QString());
+        QByteArray rest = QByteArray(4, '\0') + H("05");
         for (int g = 4; g <= 8; ++g)
             rest += QByteArray(1, char(0xD3 + g)) + QByteArray(6, '\0');
-        rest += H("B000") + PollWire();
         const QByteArray after = mFake->written().mid(atClick.size());
-        QCOMPARE(hex(after.left(1 + rest.size())), hex(H("05") + rest));
+        QCOMPARE(hex(after.left(rest.size())), hex(rest));
     }
 
     void aGarbledPollIsRetriedAtOnce()
     {
-        // Two bytes come for one (as when a key replaced a poll's exchange and the answer to the
-        // byte in flight arrived with the key's): that poll fails, the next goes at once.
+        // Two bytes come for one (noise, a late answer): that poll fails, the next goes at once.
         open(true);
         QTRY_VERIFY_WITH_TIMEOUT(servos()->refreshCount() > 0, kWaitMs);
         bool garbled = false;

@@ -137,23 +137,49 @@ private slots:
         QCOMPARE(job->data().toHex(), image.toHex());
         QCOMPARE(job->timeLeftMs(), 0);
     }
+    void keyClickGoesFirstAndTheJobResumes_data()
+    {
+        // Where the job stands when the key is clicked: in the middle of a command of the
+        // controller, between two of them, or after its last.
+        QTest::addColumn<QByteArray>("job");          // what the job's exchange puts on the line
+        QTest::addColumn<int>("answeredBeforeClick"); // bytes of it answered before the click
+        QTest::addColumn<QByteArray>("wire");         // all of the line, key included
+        QTest::newRow("mid-address")
+            << ReadWire(0xF7, 0x140, 2) << 1
+            << ReadWire(0xF7, 0x140, 1) + H("05") + ReadWire(0xF7, 0x140, 2);
+        // A stream is one command to the controller: the key waits for its end, and the job,
+        // finished, needs nothing again.
+        QTest::newRow("mid-stream") << H("D4000000000000") << 3 << H("D4000000000000") + H("05");
+    }
     void keyClickGoesFirstAndTheJobResumes()
     {
+        // A remote key goes out as soon as the controller is between two of its commands (it
+        // would take the key's byte for part of one), and the job's exchange starts over after
+        // it.
+        QFETCH(QByteArray, job);
+        QFETCH(int, answeredBeforeClick);
+        QFETCH(QByteArray, wire);
         useFake();
-        const auto job = std::make_shared<ReadMemoryJob>("read", Memory::Sram, 0x140, 1);
-        mJobs->submit(job);
-        QCOMPARE(mDev->written(), H("F7"));
-        // A remote key: out at once, its exchange replacing the job's.
-        mLink->Cmd_Excute(H("05"), true);
-        QCOMPARE(mDev->written(), H("F705"));
+        const bool stream = job.startsWith('\xD4');
+        const auto read = std::make_shared<ReadMemoryJob>("read", Memory::Sram, 0x140, 2);
+        const auto group = std::make_shared<ServoRefreshJob>(QList<int>{1});
+        const std::shared_ptr<BoardJob> submitted =
+            stream ? std::shared_ptr<BoardJob>(group) : std::shared_ptr<BoardJob>(read);
+        mJobs->submit(submitted);
+        for (int i = 0; i < answeredBeforeClick; ++i)
+            mDev->feed(job.mid(i, 1));
+        QCOMPARE(mDev->written(), job.left(answeredBeforeClick + 1));
+        mLink->Cmd_Excute(H("05"), true);                             // the remote key
+        QCOMPARE(mDev->written(), job.left(answeredBeforeClick + 1)); // it waits
         mDev->setEcho();
-        mDev->feed(H("05")); // the key is answered: its exchange ends and closes the port
-        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
-        // The job's exchange starts over from its first byte, on the port opened again.
-        QCOMPARE(mDev->written(), H("F705") + ReadWire(0xF7, 0x140, 1));
-        QCOMPARE(job->state(), BoardJob::State::Done);
-        QCOMPARE(job->data(), H("00"));
-        QCOMPARE(mDev->openCount(), 2);
+        mDev->feed(job.mid(answeredBeforeClick, 1));
+        QTRY_VERIFY_WITH_TIMEOUT(submitted->isOver(), kWaitMs);
+        QCOMPARE(mDev->written().toHex(' '), wire.toHex(' '));
+        QCOMPARE(submitted->state(), BoardJob::State::Done);
+        // The key's stream ended with the port closed; a job that had to start over opened it
+        // again.
+        QCOMPARE(mDev->openCount(), stream ? 1 : 2);
+        QVERIFY(mView->alerts.isEmpty());
     }
     void cancelTakesEffectBetweenExchanges()
     {

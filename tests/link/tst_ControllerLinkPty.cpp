@@ -77,7 +77,8 @@ private slots:
         QCOMPARE(failed.count(), 1);
         QCOMPARE(failed.first().first().value<LinkFailure>().fault, LinkFault::Lost);
         QCOMPARE(mView->alerts.size(), 1);
-        QCOMPARE(mView->alerts.first().at(5), QStringLiteral("コントローラーとの接続が切れました..."));
+        QCOMPARE(mView->alerts.first().at(5),
+                 QStringLiteral("コントローラーとの接続が切れました..."));
 
         // Quiet afterwards: no repeated report, no warning flood, no busy poll.
         sWarnings = 0;
