@@ -242,82 +242,52 @@ BoardJob::Next ServoRefreshJob::exchangeFinished(ControllerLink& link)
     return mNext < mGroups.size() ? Next::Continue : Next::Done;
 }
 
-// --- ServoMoveJob -------------------------------------------------------------------
+// --- ChannelWishJob, ServoMoveJob, ServoPowerJob ---------------------------------
 
-ServoMoveJob::ServoMoveJob() : BoardJob(QStringLiteral("servo set")) {}
-
-void ServoMoveJob::set(int channel, int position)
+void ChannelWishJob::wish(int channel, int value)
 {
     if (isOver())
         return;
     for (auto& pending : mPending) {
         if (pending.first == channel) {
-            pending.second = position;
+            pending.second = value;
             return;
         }
     }
-    mPending.append({channel, position});
+    mPending.append({channel, value});
     setProgress(mSent, mSent + mPending.size());
 }
 
-bool ServoMoveJob::startExchange(ControllerLink& link)
+bool ChannelWishJob::startExchange(ControllerLink& link)
 {
     if (mPending.isEmpty())
         return false;
     mSending = mPending.constFirst();
-    return link.Cmd_SERVO_POS_SET(mSending.first, mSending.second);
+    return send(link, mSending.first, mSending.second);
 }
 
-BoardJob::Next ServoMoveJob::exchangeFinished(ControllerLink& link)
+BoardJob::Next ChannelWishJob::exchangeFinished(ControllerLink& link)
 {
     (void)link;
-    // Sent; unless the user moved that slider on meanwhile, it is done.
+    // Sent; unless the user wished again for that channel meanwhile, it is
+    // done. A newer wish goes after the other channels.
     if (!mPending.isEmpty() && mPending.constFirst() == mSending)
         mPending.removeFirst();
     else if (!mPending.isEmpty() && mPending.constFirst().first == mSending.first)
-        mPending.move(0, mPending.size() - 1); // its newer value goes after the others
+        mPending.move(0, mPending.size() - 1);
     ++mSent;
     setProgress(mSent, mSent + mPending.size());
     return mPending.isEmpty() ? Next::Done : Next::Continue;
 }
 
-// --- ServoPowerJob ------------------------------------------------------------------
-
-ServoPowerJob::ServoPowerJob() : BoardJob(QStringLiteral("servo power")) {}
-
-void ServoPowerJob::set(int channel, bool on)
+bool ServoMoveJob::send(ControllerLink& link, int channel, int position)
 {
-    if (isOver())
-        return;
-    for (auto& pending : mPending) {
-        if (pending.first == channel) {
-            pending.second = on;
-            return;
-        }
-    }
-    mPending.append({channel, on});
-    setProgress(mSent, mSent + mPending.size());
+    return link.Cmd_SERVO_POS_SET(channel, position);
 }
 
-bool ServoPowerJob::startExchange(ControllerLink& link)
+bool ServoPowerJob::send(ControllerLink& link, int channel, int on)
 {
-    if (mPending.isEmpty())
-        return false;
-    mSending = mPending.constFirst();
-    return link.Cmd_SERVO_SET(mSending.first, mSending.second);
-}
-
-BoardJob::Next ServoPowerJob::exchangeFinished(ControllerLink& link)
-{
-    (void)link;
-    // Sent; unless the user switched that channel again meanwhile, it is done.
-    if (!mPending.isEmpty() && mPending.constFirst() == mSending)
-        mPending.removeFirst();
-    else if (!mPending.isEmpty() && mPending.constFirst().first == mSending.first)
-        mPending.move(0, mPending.size() - 1); // its newer wish goes after the others
-    ++mSent;
-    setProgress(mSent, mSent + mPending.size());
-    return mPending.isEmpty() ? Next::Done : Next::Continue;
+    return link.Cmd_SERVO_SET(channel, on != 0);
 }
 
 // --- ProgramRestoreJob --------------------------------------------------------------

@@ -173,49 +173,53 @@ private:
     std::array<int, cChannels> mPositions;
 };
 
-// Servo positions to set, the latest value for a channel winning: a slider
-// dragged over a slow line sends where it is now, not every place it passed.
-// One exchange (E6, channel, position) per channel.
-class ServoMoveJob : public BoardJob
+// Something to send to each of some servo channels, one exchange per
+// channel, the latest wish for a channel winning: a slider dragged over a slow
+// line sends where it is now, not every place it passed; a switch clicked
+// twice sends where it ended.
+class ChannelWishJob : public BoardJob
 {
 public:
-    ServoMoveJob();
-    // Sets or replaces the position still to send to the channel. Has no
-    // effect once the job is over (make a new one).
-    void set(int channel, int position);
+    using BoardJob::BoardJob;
     bool hasPending() const { return !mPending.isEmpty(); }
 
 protected:
+    // Sets or replaces the value still to send to the channel. Has no effect
+    // once the job is over (make a new one).
+    void wish(int channel, int value);
+    // The one exchange that sends a value.
+    virtual bool send(ControllerLink& link, int channel, int value) = 0;
+
     bool startExchange(ControllerLink& link) override;
     Next exchangeFinished(ControllerLink& link) override;
 
 private:
-    QList<std::pair<int, int>> mPending; // channel, position, in the order first set
+    QList<std::pair<int, int>> mPending; // channel, value, in the order first wished
     std::pair<int, int> mSending{0, 0};
     qint64 mSent = 0;
 };
 
-// Servos to switch on or off (E7 or E8, channel), one exchange per channel,
-// the latest wish for a channel winning, as ServoMoveJob: a switch clicked
-// twice over a slow line sends where it ended, and switching every channel
-// is one job rather than 48.
-class ServoPowerJob : public BoardJob
+// Servo positions to set: E6, channel, position.
+class ServoMoveJob : public ChannelWishJob
 {
 public:
-    ServoPowerJob();
-    // Sets or replaces what is still to send to the channel. Has no effect
-    // once the job is over (make a new one).
-    void set(int channel, bool on);
-    bool hasPending() const { return !mPending.isEmpty(); }
+    ServoMoveJob() : ChannelWishJob(QStringLiteral("servo set")) {}
+    void set(int channel, int position) { wish(channel, position); }
 
 protected:
-    bool startExchange(ControllerLink& link) override;
-    Next exchangeFinished(ControllerLink& link) override;
+    bool send(ControllerLink& link, int channel, int position) override;
+};
 
-private:
-    QList<std::pair<int, bool>> mPending; // channel, on, in the order first set
-    std::pair<int, bool> mSending{0, false};
-    qint64 mSent = 0;
+// Servos to switch on or off: E7 or E8, channel. Switching every channel is
+// one job rather than 48.
+class ServoPowerJob : public ChannelWishJob
+{
+public:
+    ServoPowerJob() : ChannelWishJob(QStringLiteral("servo power")) {}
+    void set(int channel, bool on) { wish(channel, on ? 1 : 0); }
+
+protected:
+    bool send(ControllerLink& link, int channel, int on) override;
 };
 
 // Puts a program on the board: first the board's own program is read and
