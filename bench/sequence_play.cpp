@@ -23,6 +23,7 @@
 #include "link/BoardJobs.h"
 #include "link/ControllerLink.h"
 #include "link/SequencePlayer.h"
+#include "platform/ForwardingBackend.h"
 #include "platform/SerialPorts.h"
 #include "settings/PreferClass.h"
 
@@ -56,40 +57,18 @@ constexpr int kServosPerFrame = 6;
 }
 
 // Counts the bytes the link writes: one exchange each.
-class CountingBackend : public SerialBackend
+class CountingBackend : public ForwardingBackend
 {
 public:
     CountingBackend(std::unique_ptr<SerialBackend> inner, qint64* written)
-        : mInner(std::move(inner)), mWritten(written)
+        : ForwardingBackend(std::move(inner)), mWritten(written)
     {
-        connect(mInner.get(), &SerialBackend::dataAvailable, this, &SerialBackend::dataAvailable);
-        connect(mInner.get(), &SerialBackend::errorOccurred, this,
-                [this](SerialError error, const QString& text) {
-                    setLastError(error, text);
-                    emit errorOccurred(error, text);
-                });
     }
-    bool open(qint32 baud) override
-    {
-        const bool ok = mInner->open(baud);
-        setLastError(mInner->lastError(), mInner->errorString());
-        return ok;
-    }
-    void close() override { mInner->close(); }
-    bool isOpen() const override { return mInner->isOpen(); }
-    qint64 write(const QByteArray& bytes) override
-    {
-        *mWritten += bytes.size();
-        return mInner->write(bytes);
-    }
-    void flush() override { mInner->flush(); }
-    QByteArray readAll() override { return mInner->readAll(); }
-    void poll() override { mInner->poll(); }
-    void discardInput() override { mInner->discardInput(); }
-    void setBaud(qint32 baud) override { mInner->setBaud(baud); }
+
+protected:
+    void written(const QByteArray& bytes) override { *mWritten += bytes.size(); }
 
 private:
-    std::unique_ptr<SerialBackend> mInner;
     qint64* mWritten;
 };
 

@@ -20,6 +20,17 @@ QString Hex(qint32 value, int digits)
     return QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
 }
 
+// The first address from `at` where what was read differs from the image; -1
+// when they agree.
+qint32 FirstDifference(const QByteArray& read, const QByteArray& image, qint32 at)
+{
+    for (qint32 i = 0; i < read.size(); ++i) {
+        if (read.at(i) != image.at(at + i))
+            return at + i;
+    }
+    return -1;
+}
+
 } // namespace
 
 QString MemoryName(Memory memory)
@@ -124,13 +135,8 @@ bool ReadMemoryJob::startExchange(ControllerLink& link)
 
 BoardJob::Next ReadMemoryJob::exchangeFinished(ControllerLink& link)
 {
-    // The link takes one answer per address; anything else is no read.
-    if (link.mReadData.size() != mChunkLength) {
-        fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
-                 .arg(link.mReadData.size())
-                 .arg(mChunkLength));
+    if (!readWhole(link.mReadData, mChunkLength))
         return Next::Done;
-    }
     mData.append(link.mReadData);
     setProgress(mData.size(), mLength);
     return mData.size() < mLength ? Next::Continue : Next::Done;
@@ -192,12 +198,8 @@ BoardJob::Next ProgramBackupJob::exchangeFinished(ControllerLink& link)
         setProgress(2, 2 + qint64(mSize));
         return mSize > 0 ? Next::Continue : Next::Done;
     }
-    if (link.mReadData.size() != mChunkLength) {
-        fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
-                 .arg(link.mReadData.size())
-                 .arg(mChunkLength));
+    if (!readWhole(link.mReadData, mChunkLength))
         return Next::Done;
-    }
     mProgram.append(link.mReadData);
     setProgress(2 + mProgram.size(), 2 + qint64(mSize));
     return mProgram.size() < mSize ? Next::Continue : Next::Done;
@@ -346,12 +348,8 @@ BoardJob::Next ProgramRestoreJob::exchangeFinished(ControllerLink& link)
             if (mBackupSize > 0)
                 return Next::Continue;
         } else {
-            if (r.size() != mChunkLength) {
-                fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
-                         .arg(r.size())
-                         .arg(mChunkLength));
+            if (!readWhole(r, mChunkLength))
                 return Next::Done;
-            }
             mBackup.append(r);
             updateProgress();
             if (mBackup.size() < mBackupSize)
@@ -369,22 +367,15 @@ BoardJob::Next ProgramRestoreJob::exchangeFinished(ControllerLink& link)
         mPhase = mVerify ? Phase::Verifying : Phase::Finished;
         return mVerify ? Next::Continue : Next::Done;
     case Phase::Verifying:
-        if (r.size() != mChunkLength) {
-            fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
-                     .arg(r.size())
-                     .arg(mChunkLength));
+        if (!readWhole(r, mChunkLength))
             return Next::Done;
-        }
-        for (qint32 i = 0; i < mChunkLength; ++i) {
-            if (r.at(i) != mImage.at(mChecked + i)) {
-                mDifference = mChecked + i;
-                mWrote = quint8(mImage.at(mDifference));
-                mReadBack = quint8(r.at(i));
-                fail(QStringLiteral("verify failed: first difference at extrom %1: wrote %2, "
-                                    "read %3")
-                         .arg(Hex(mDifference, 4), Hex(mWrote, 2), Hex(mReadBack, 2)));
-                return Next::Done;
-            }
+        mDifference = FirstDifference(r, mImage, mChecked);
+        if (mDifference >= 0) {
+            mWrote = quint8(mImage.at(mDifference));
+            mReadBack = quint8(r.at(mDifference - mChecked));
+            fail(QStringLiteral("verify failed: first difference at extrom %1: wrote %2, read %3")
+                     .arg(Hex(mDifference, 4), Hex(mWrote, 2), Hex(mReadBack, 2)));
+            return Next::Done;
         }
         mChecked += mChunkLength;
         updateProgress();
@@ -446,19 +437,13 @@ bool ProgramVerifyJob::startExchange(ControllerLink& link)
 BoardJob::Next ProgramVerifyJob::exchangeFinished(ControllerLink& link)
 {
     const QByteArray& r = link.mReadData;
-    if (r.size() != mChunkLength) {
-        fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
-                 .arg(r.size())
-                 .arg(mChunkLength));
+    if (!readWhole(r, mChunkLength))
         return Next::Done;
-    }
-    for (qint32 i = 0; i < mChunkLength; ++i) {
-        if (r.at(i) != mImage.at(mChecked + i)) {
-            mDifference = mChecked + i;
-            mExpected = quint8(mImage.at(mDifference));
-            mFound = quint8(r.at(i));
-            return Next::Done;
-        }
+    mDifference = FirstDifference(r, mImage, mChecked);
+    if (mDifference >= 0) {
+        mExpected = quint8(mImage.at(mDifference));
+        mFound = quint8(r.at(mDifference - mChecked));
+        return Next::Done;
     }
     mChecked += mChunkLength;
     setProgress(mChecked, mImage.size());

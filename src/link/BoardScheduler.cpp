@@ -33,6 +33,17 @@ void BoardJob::fail(const QString& error)
         mError = error;
 }
 
+bool BoardJob::readWhole(const QByteArray& read, qint32 addresses)
+{
+    // The link takes one answer per address; anything else is no read.
+    if (read.size() == addresses)
+        return true;
+    fail(QStringLiteral("the link returned %1 bytes for %2 addresses")
+             .arg(read.size())
+             .arg(addresses));
+    return false;
+}
+
 // --- BoardScheduler ---------------------------------------------------------------
 
 BoardScheduler::BoardScheduler(ControllerLink* link, QObject* parent) : QObject(parent), mLink(link)

@@ -95,6 +95,9 @@ protected:
     // exchangeFinished and return Next::Done, or from startExchange and
     // return false).
     void fail(const QString& error);
+    // Whether a memory exchange read one byte for each of its addresses;
+    // fails the job when not.
+    bool readWhole(const QByteArray& read, qint32 addresses);
 
 private:
     friend class BoardScheduler;

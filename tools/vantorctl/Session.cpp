@@ -2,6 +2,8 @@
 
 #include "Output.h"
 
+#include "platform/ForwardingBackend.h"
+
 #include "app/App.h"
 #include "emulator/VirtualController.h"
 #include "settings/SerialPortInfo.h"
@@ -21,58 +23,33 @@
 
 namespace {
 
-// Hands every call to the real backend and notes the bytes on the way: the
-// last byte sent and received, and with --trace a line per chunk.
-class TracingBackend : public SerialBackend
+// Notes the bytes on their way: the last byte sent and received, every byte
+// since the job began, and with --trace a line per chunk.
+class TracingBackend : public ForwardingBackend
 {
 public:
     TracingBackend(std::unique_ptr<SerialBackend> inner, LineTrace* trace)
-        : mInner(std::move(inner)), mTrace(trace)
+        : ForwardingBackend(std::move(inner)), mTrace(trace)
     {
-        connect(mInner.get(), &SerialBackend::dataAvailable, this, &SerialBackend::dataAvailable);
-        connect(mInner.get(), &SerialBackend::errorOccurred, this,
-                [this](SerialError error, const QString& text) {
-                    setLastError(error, text);
-                    emit errorOccurred(error, text);
-                });
     }
 
-    bool open(qint32 baud) override
-    {
-        const bool ok = mInner->open(baud);
-        setLastError(mInner->lastError(), mInner->errorString());
-        return ok;
-    }
-    void close() override { mInner->close(); }
-    bool isOpen() const override { return mInner->isOpen(); }
-    qint64 write(const QByteArray& bytes) override
+protected:
+    void written(const QByteArray& bytes) override
     {
         mTrace->lastSent = bytes.right(1);
         mTrace->sent += bytes;
         if (mTrace->print)
             std::fprintf(stderr, "> %s\n", bytes.toHex(' ').toUpper().constData());
-        return mInner->write(bytes);
     }
-    void flush() override { mInner->flush(); }
-    QByteArray readAll() override
+    void received(const QByteArray& bytes) override
     {
-        const QByteArray bytes = mInner->readAll();
-        if (!bytes.isEmpty()) {
-            mTrace->lastReceived = bytes.right(1);
-            mTrace->received += bytes;
-            if (mTrace->print)
-                std::fprintf(stderr, "< %s\n", bytes.toHex(' ').toUpper().constData());
-        }
-        return bytes;
+        mTrace->lastReceived = bytes.right(1);
+        mTrace->received += bytes;
+        if (mTrace->print)
+            std::fprintf(stderr, "< %s\n", bytes.toHex(' ').toUpper().constData());
     }
-    void poll() override { mInner->poll(); }
-    // The device's own discard: the wrapper's default would only read what
-    // the port has buffered, leaving the driver's queue to pass for answers.
-    void discardInput() override { mInner->discardInput(); }
-    void setBaud(qint32 baud) override { mInner->setBaud(baud); }
 
 private:
-    std::unique_ptr<SerialBackend> mInner;
     LineTrace* mTrace;
 };
 
