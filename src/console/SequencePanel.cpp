@@ -119,6 +119,10 @@ SequencePanel::SequencePanel(ConsoleJobs* jobs, ServoPanel* servos, QWidget* par
     QHeaderView* header = mFrames->horizontalHeader();
     for (int c = MarkColumn; c < ChangesColumn; ++c)
         header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+    // Names are the user's: a column of their own width, whatever the first ones were.
+    header->setSectionResizeMode(NameColumn, QHeaderView::Interactive);
+    header->resizeSection(NameColumn,
+                          header->fontMetrics().horizontalAdvance(QStringLiteral("M")) * 12);
     header->setStretchLastSection(true);
     connect(mFrames, &QTableWidget::itemSelectionChanged, this, [this] {
         showSelected();
