@@ -3,11 +3,13 @@
 #include "ConsoleJobs.h"
 #include "MemoryPanel.h"
 #include "ProgramPanel.h"
+#include "SequencePanel.h"
 #include "ServoPanel.h"
 #include "TrafficPanel.h"
 #include "link/BoardJobs.h"
 #include "link/ControllerLink.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QFormLayout>
 #include <QFrame>
@@ -70,10 +72,12 @@ ConsoleWindow::ConsoleWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     mTabs = new QTabWidget(this);
     mTabs->setObjectName(QStringLiteral("ConsoleTabs"));
     mServo = new ServoPanel(mJobs, mTabs);
+    mSequence = new SequencePanel(mJobs, mServo, mTabs);
     mMemory = new MemoryPanel(mJobs, mTabs);
     mProgram = new ProgramPanel(mJobs, mTabs);
     mTraffic = new TrafficPanel(mTabs);
     mTabs->addTab(mServo, QStringLiteral("サーボ(&V)"));
+    mTabs->addTab(mSequence, QStringLiteral("シーケンス(&Q)"));
     mTabs->addTab(mMemory, QStringLiteral("メモリ(&M)"));
     mTabs->addTab(mProgram, QStringLiteral("プログラム(&G)"));
     mTabs->addTab(mTraffic, QStringLiteral("通信ログ(&L)"));
@@ -88,6 +92,17 @@ ConsoleWindow::ConsoleWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 
     auto* close = new QShortcut(QKeySequence::Close, this);
     connect(close, &QShortcut::activated, this, &QWidget::close);
+    // Playback from any pane: a motion is watched on the servo pane as well,
+    // and Escape stops it wherever the focus is.
+    const std::pair<QKeySequence, void (SequencePanel::*)()> playKeys[] = {
+        {QKeySequence(Qt::Key_F5), &SequencePanel::play},
+        {QKeySequence(Qt::Key_F6), &SequencePanel::step},
+        {QKeySequence(Qt::Key_Escape), &SequencePanel::stop},
+    };
+    for (const auto& [key, action] : playKeys) {
+        auto* shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, mSequence, action);
+    }
 
     resize(1040, 720);
 }
@@ -271,6 +286,16 @@ void ConsoleWindow::showEvent(QShowEvent* event)
         readBoard();
     }
     mServo->setActive(!isMinimized());
+}
+
+void ConsoleWindow::closeEvent(QCloseEvent* event)
+{
+    // Unsaved changes to the sequence are asked about before the window goes.
+    if (!mSequence->maySetAside()) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void ConsoleWindow::hideEvent(QHideEvent* event)

@@ -10,6 +10,7 @@ class ProgramPanel;
 class QLabel;
 class QPushButton;
 class QTabWidget;
+class SequencePanel;
 class ServoPanel;
 class TrafficPanel;
 struct LinkFailure;
@@ -21,8 +22,8 @@ struct LinkFailure;
 // The frame holds what concerns the whole board: who it is (model, program
 // checksum, size and header, read when the window opens and on request), run
 // control (run, stop, break, reset, and whether the controller echoed the
-// command), the status line, and the panes: servos, memory, program and the
-// traffic log.
+// command), the status line, and the panes: servos, sequences, memory,
+// program and the traffic log.
 //
 // The servo positions are polled while the window is on screen; hidden,
 // minimized or closed, the console's jobs stop and the port is let go
@@ -36,6 +37,7 @@ public:
 
     ConsoleJobs* jobs() const { return mJobs; }
     ServoPanel* servoPanel() const { return mServo; }
+    SequencePanel* sequencePanel() const { return mSequence; }
     MemoryPanel* memoryPanel() const { return mMemory; }
     ProgramPanel* programPanel() const { return mProgram; }
     TrafficPanel* trafficPanel() const { return mTraffic; }
@@ -60,6 +62,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
@@ -82,6 +85,7 @@ private:
     QLabel* mRunResult = nullptr;
     QTabWidget* mTabs = nullptr;
     ServoPanel* mServo = nullptr;
+    SequencePanel* mSequence = nullptr;
     MemoryPanel* mMemory = nullptr;
     ProgramPanel* mProgram = nullptr;
     TrafficPanel* mTraffic = nullptr;

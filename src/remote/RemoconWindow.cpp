@@ -652,7 +652,12 @@ QAction* RemoconWindow::PortConsole() const
 
 void RemoconWindow::closeEvent(QCloseEvent* event)
 {
-    // Closing the remote ends the program.
+    // Closing the remote ends the program; the console on screen is asked
+    // first, so that unsaved changes to its sequence are not thrown away.
+    if (mConsole && mConsole->isVisible() && !mConsole->close()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     QCoreApplication::quit();
 }

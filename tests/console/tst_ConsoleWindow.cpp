@@ -10,10 +10,12 @@
 #include "console/JobProgress.h"
 #include "console/MemoryPanel.h"
 #include "console/ProgramPanel.h"
+#include "console/SequencePanel.h"
 #include "console/ServoPanel.h"
 #include "console/TrafficPanel.h"
 #include "emulator/QmcModel.h"
 #include "link/BoardJobs.h"
+#include "link/SequenceFile.h"
 #include "link/TransSepaWindow.h"
 #include "platform/Services.h"
 #include "remote/RemoconWindow.h"
@@ -33,6 +35,7 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -92,6 +95,14 @@ struct Release
     bool portOpen;
 };
 
+// Two frames taught from the sliders and played: how the second waits, and what goes on the
+// wire after its bytes.
+struct Playback
+{
+    const char* name;
+    int fixedWaitMs; // -1: until stopped, the moving query following the second frame's bytes
+};
+
 QByteArray Program(int size, char fill)
 {
     QByteArray image(size, fill);
@@ -106,6 +117,7 @@ Q_DECLARE_METATYPE(MemoryRead)
 Q_DECLARE_METATYPE(Damaged)
 Q_DECLARE_METATYPE(Restore)
 Q_DECLARE_METATYPE(Release)
+Q_DECLARE_METATYPE(Playback)
 
 class TestConsoleWindow : public QObject
 {
@@ -115,6 +127,7 @@ class TestConsoleWindow : public QObject
     QmcModel* mModel = nullptr;
     RemoconWindow* mWin = nullptr;
     int mBeeps = 0;
+    qint64 mNow = 0; // the model's clock, when a test moves it by hand
 
     // The fake port answers as the controller model does.
     void answerAsModel()
@@ -126,6 +139,36 @@ class TestConsoleWindow : public QObject
     }
     ConsoleWindow* con() const { return mWin->console(); }
     ServoPanel* servos() const { return con()->servoPanel(); }
+    SequencePanel* sequences() const { return con()->sequencePanel(); }
+    // Teaches two frames from the servo pane, as a user does: servos 1 and 2 switched on and put
+    // at 200 and 90, a pose; servo 1 to 60 and servo 2 off, a pose. The first frame moves at
+    // `firstSpeed`; the second takes it over. The model's clock stands still from here on.
+    SequencePanel* teachTwoFrames(int firstSpeed)
+    {
+        mModel->setClock([this] { return mNow; });
+        SequencePanel* p = sequences();
+        servos()->power(1)->click();
+        servos()->power(2)->click();
+        servos()->slider(1)->setValue(200);
+        servos()->slider(2)->setValue(90);
+        waitIdle();
+        con()->tabs()->setCurrentWidget(p);
+        p->addPoseButton()->click();
+        p->speedBox()->setValue(firstSpeed);
+        con()->tabs()->setCurrentWidget(servos());
+        servos()->slider(1)->setValue(60);
+        servos()->power(2)->click();
+        waitIdle();
+        con()->tabs()->setCurrentWidget(p);
+        p->addPoseButton()->click();
+        mFake->clearWritten();
+        return p;
+    }
+    QString listed(int frame, int column) const
+    {
+        const QTableWidgetItem* item = sequences()->frameList()->item(frame, column);
+        return item ? item->text() : QStringLiteral("<none>");
+    }
     void waitIdle()
     {
         QTRY_VERIFY_WITH_TIMEOUT(gTw->scheduler()->isIdle() && !gTw->link()->exchangeInFlight() &&
@@ -198,8 +241,11 @@ private slots:
         // A test's own replier may hold references to its locals: the exchange still on the
         // line is answered by the model.
         answerAsModel();
-        // Each test starts with a console made afresh.
+        mModel->setClock({});
+        // Each test starts with a console made afresh; a sequence left unsaved is let go.
         if (con()) {
+            ModalAnswers answers;
+            answers.press(QStringLiteral("保存しない"));
             con()->close();
             waitIdle();
             delete con();
@@ -232,7 +278,7 @@ private slots:
         QTRY_VERIFY(con() && con()->isVisible());
         ConsoleWindow* first = con();
         QCOMPARE(first->windowTitle(), QStringLiteral("コントローラー コンソール"));
-        QCOMPARE(first->tabs()->count(), 4);
+        QCOMPARE(first->tabs()->count(), 5);
         mWin->PortConsole()->trigger();
         QTest::qWait(20);
         QCOMPARE(con(), first); // raised, not made again
@@ -517,6 +563,191 @@ private slots:
         const qsizetype bytes = mFake->written().size();
         QTest::qWait(100);
         QCOMPARE(mFake->written().size(), bytes); // nothing more goes out
+    }
+
+    // --- Sequences --------------------------------------------------------------------
+
+    void framesFromTheSlidersPlayTheirBytes_data()
+    {
+        QTest::addColumn<Playback>("b");
+        const Playback rows[] = {
+            {"the second frame waits until stopped: the moving query until it arrives", -1},
+            {"the second frame waits 40 ms: a pause, no query", 40},
+        };
+        for (const Playback& b : rows)
+            QTest::newRow(b.name) << b;
+    }
+    void framesFromTheSlidersPlayTheirBytes()
+    {
+        QFETCH(Playback, b);
+        const bool polls = b.fixedWaitMs < 0;
+        open();
+        SequencePanel* p = teachTwoFrames(0);
+        p->speedBox()->setValue(5);
+        if (b.fixedWaitMs >= 0) {
+            p->waitBox()->setCurrentIndex(1);
+            p->waitMsBox()->setValue(b.fixedWaitMs);
+        }
+        // Each frame listed by what it changes.
+        QCOMPARE(listed(0, SequencePanel::ChangesColumn),
+                 QStringLiteral("1: オン 200、2: オン 90"));
+        QCOMPARE(listed(1, SequencePanel::ChangesColumn), QStringLiteral("1: 60（-140）、2: オフ"));
+        QCOMPARE(p->poseLabel()->text(), QStringLiteral("1: 60、2: オフ"));
+        QCOMPARE(written(), QString()); // teaching sends nothing
+
+        const QByteArray first = H("B200 E701 E601C8 E702 E6025A");
+        const QByteArray second = H("B205 E701 E6013C E802");
+        const QByteArray head = first + H("B000") + second;
+        // Once frame 2's bytes are out (frame 1 at speed 0 is there at once; frame 2 travels on
+        // the model's clock, which stands still): what is marked and said then.
+        QStringList seen;
+        connect(
+            gTw->scheduler(), &BoardScheduler::jobProgress, this,
+            [&](BoardJob*) {
+                if (seen.isEmpty() && mFake->written().size() >= head.size())
+                    seen << listed(0, SequencePanel::MarkColumn)
+                         << listed(1, SequencePanel::MarkColumn) << p->resultLabel()->text()
+                         << QStringLiteral("%1 -> %2")
+                                .arg(mModel->servoPosition(1))
+                                .arg(mModel->servoTarget(1));
+            },
+            Qt::DirectConnection);
+        p->playButton()->click();
+        // Frame 2 on the line, and asked about again and again while it travels.
+        QTRY_VERIFY_WITH_TIMEOUT(mFake->written().size() >= head.size() + (polls ? 4 : 0), kWaitMs);
+        mNow += QmcModel::travelMs(140, 5);
+        waitIdle();
+        disconnect(gTw->scheduler(), &BoardScheduler::jobProgress, this, nullptr);
+        QCOMPARE(seen, (QStringList{"", "▶", "再生中: フレーム 2 / 2「姿勢 2」", "200 -> 60"}));
+
+        const QByteArray wire = mFake->written();
+        QCOMPARE(hex(wire.left(head.size())), hex(head));
+        const QByteArray asked = wire.mid(head.size());
+        QCOMPARE(hex(asked), hex(H("B000").repeated(polls ? asked.size() / 2 : 0)));
+        QVERIFY(!polls || asked.size() >= 4);
+        QCOMPARE(int(mModel->servoPosition(1)), 60);
+        QVERIFY(mModel->servoOn(1) && !mModel->servoOn(2));
+        QCOMPARE(listed(1, SequencePanel::MarkColumn), QString());
+        QCOMPARE(p->resultLabel()->text(), QStringLiteral("再生が終わりました（2 フレーム）。"));
+    }
+
+    void stoppingMidSequenceSendsNothingFurther()
+    {
+        open();
+        SequencePanel* p = teachTwoFrames(5);
+        con()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(con()));
+        // F5 plays; frame 1 travels from 60 to 200 and the clock stands still: it is asked
+        // about again and again, and Escape stops it there.
+        QTest::keyClick(p->frameList(), Qt::Key_F5);
+        const QByteArray first = H("B205 E701 E601C8 E702 E6025A");
+        QTRY_VERIFY_WITH_TIMEOUT(mFake->written().size() >= first.size() + 6, kWaitMs);
+        QVERIFY(p->isPlaying());
+        QTest::keyClick(p->frameList(), Qt::Key_Escape);
+        waitIdle();
+        const QByteArray wire = mFake->written();
+        QCOMPARE(hex(wire.left(first.size())), hex(first));
+        // The exchange on the line was finished; nothing more went out, frame 2 least of all.
+        const QByteArray polls = wire.mid(first.size());
+        QCOMPARE(hex(polls), hex(H("B000").repeated(polls.size() / 2)));
+        mNow += QmcModel::travelMs(140, 5);
+        QTest::qWait(100);
+        QCOMPARE(hex(mFake->written()), hex(wire));
+        QCOMPARE(int(mModel->servoPosition(1)), 200);
+        QVERIFY(mModel->servoOn(2));
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("停止しました（フレーム 1「姿勢 1」で）。"));
+        QCOMPARE(listed(0, SequencePanel::MarkColumn), QString());
+        QVERIFY(p->playButton()->isEnabled() && !p->stopButton()->isEnabled());
+    }
+
+    void aDamagedSequenceFileIsRefusedWithItsLine()
+    {
+        open();
+        SequencePanel* p = sequences();
+        con()->tabs()->setCurrentWidget(p);
+        Sequence good;
+        good.name = QStringLiteral("wave");
+        Frame rest;
+        rest.name = QStringLiteral("rest");
+        rest.pose.channels = {{1, ServoSetting::at(128)}, {2, ServoSetting::at(90)}};
+        good.frames = {rest};
+        const QByteArray text = sequencefile::write(good);
+        const QString goodPath = file(QStringLiteral("good.json"));
+        writeFile(goodPath, text);
+        ModalAnswers answers;
+        answers.choose(goodPath);
+        p->openButton()->click();
+        QCOMPARE(p->sequence(), good);
+        QCOMPARE(p->nameEdit()->text(), QStringLiteral("wave"));
+        QCOMPARE(listed(0, SequencePanel::NameColumn), QStringLiteral("rest"));
+
+        // The same file with a channel no board has.
+        QByteArray damaged = text;
+        damaged.replace("\"2\": 90", "\"49\": 90");
+        sequencefile::Error expected;
+        QVERIFY(!sequencefile::read(damaged, &expected));
+        QVERIFY(expected.line > 1);
+        const QString damagedPath = file(QStringLiteral("damaged.json"));
+        writeFile(damagedPath, damaged);
+        const quint64 received = mModel->bytesReceived();
+        answers.choose(damagedPath);
+        answers.press(QStringLiteral("OK"));
+        p->openButton()->click();
+        const QString where =
+            QStringLiteral("%1 行目に問題があります: %2").arg(expected.line).arg(expected.reason);
+        QCOMPARE(answers.seen.mid(1),
+                 (QStringList{"QFileDialog", "QMessageBox|シーケンスを開く|このファイルは"
+                                             "シーケンスとして読めません。|" +
+                                                 where}));
+        QCOMPARE(mBeeps, 1);
+        QCOMPARE(p->resultLabel()->text(),
+                 QStringLiteral("%1 は読み込みませんでした。%2").arg(damagedPath, where));
+        // Nothing of it is used, and nothing is sent.
+        QCOMPARE(p->sequence(), good);
+        QCOMPARE(p->path(), goodPath);
+        waitIdle();
+        QCOMPARE(written(), QString());
+        QCOMPARE(mModel->bytesReceived(), received);
+    }
+
+    void savingWritesTheSequenceFileAndChangesAreAskedAbout()
+    {
+        open();
+        SequencePanel* p = teachTwoFrames(3);
+        QTest::keyClicks(p->nameEdit(), QStringLiteral("arm"));
+        p->frameNameEdit()->setFocus();
+        p->frameNameEdit()->selectAll();
+        QTest::keyClicks(p->frameNameEdit(), QStringLiteral("down"));
+        p->holdBox()->setValue(250);
+        QVERIFY(p->isModified());
+        const QString path = file(QStringLiteral("arm.json"));
+        ModalAnswers answers;
+        answers.choose(path);
+        p->saveButton()->click(); // never saved: asks where
+        QCOMPARE(answers.seen, QStringList{"QFileDialog"});
+        QCOMPARE(p->sequence().name, QStringLiteral("arm"));
+        QCOMPARE(p->sequence().frames.value(1).name, QStringLiteral("down"));
+        QCOMPARE(p->sequence().frames.value(1).holdMs, 250);
+        QCOMPARE(contents(path), sequencefile::write(p->sequence()));
+        QCOMPARE(p->fileLabel()->text(), QStringLiteral("ファイル: arm.json"));
+
+        // A change, then New: the question; saved there into its file, without asking where.
+        p->selectFrame(0);
+        p->removeButton()->click();
+        QCOMPARE(p->fileLabel()->text(), QStringLiteral("ファイル: arm.json（変更あり）"));
+        answers.press(QStringLiteral("保存"));
+        const Sequence kept = p->sequence();
+        p->newButton()->click();
+        QCOMPARE(
+            answers.seen.last(),
+            QStringLiteral("QMessageBox|シーケンス|シーケンス「arm」の変更は保存されていません。"
+                           "|保存しますか？"));
+        QVERIFY(answers.done());
+        QCOMPARE(contents(path), sequencefile::write(kept));
+        QCOMPARE(p->sequence(), Sequence());
+        QVERIFY(!p->isModified());
+        QCOMPARE(written(), QString()); // files send nothing
     }
 
     // --- Memory -----------------------------------------------------------------------
