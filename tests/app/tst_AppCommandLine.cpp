@@ -69,11 +69,6 @@ private slots:
              .env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=@"},
              .exitCode = 1,
              .err = "vantor-ir: cannot open a display (could not connect to display @)\n"});
-        add("DISPLAY alone, not there",
-            {.args = {},
-             .env = {"DISPLAY=@"},
-             .exitCode = 1,
-             .err = "vantor-ir: cannot open a display (could not connect to display @)\n"});
         add("platform plugin that does not exist",
             {.args = {},
              .env = {"QT_QPA_PLATFORM=nonesuch"},
