@@ -49,8 +49,6 @@ private slots:
         add("unknown long option", {.args = {"--bogus"},
                                     .exitCode = 2,
                                     .err = "vantor-ir: unknown option '--bogus'" + kTry});
-        add("unknown single-dash option",
-            {.args = {"-x"}, .exitCode = 2, .err = "vantor-ir: unknown option '-x'" + kTry});
         add("argument", {.args = {"robot.bin"},
                          .exitCode = 2,
                          .err = "vantor-ir: unexpected argument 'robot.bin'" + kTry});
