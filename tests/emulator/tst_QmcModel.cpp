@@ -95,7 +95,6 @@ private slots:
         state("run, break", "FB F3", "paused");
         state("run, stop", "FB FA", "");
         state("servos on, off, out of range", "E7 01 E7 03 E7 04 E7 30 E8 03 E7 00 E7 31", "on 1, on 4, on 48");
-        state("servo 1 on, then off", "E7 01 E8 01", "");
         // clang-format on
     }
 
@@ -132,6 +131,8 @@ private slots:
         add("speed 10, 100 units in 200 ms",
             {.script = "B2 0A E6 01 64 01 00 B0 00>01 +100 01 00>32 +99 01 00>63 B0 00>01 "
                        "+1 01 00>64 B0 00"});
+        // A move that ends part-way through a tick takes the whole tick: 7 units at speed 3.
+        add("a part tick rounds up", {.script = "B2 03 E6 07 07 +46 07 00>06 +1 07 00>07"});
         add("downwards",
             {.script = "B2 05 E6 05 00 +180 05 00>2D +179 05 00>01 B0 00>01 +1 05 00 B0 00"});
         // A group read answers where each servo is now; servo 2 has arrived, servo 1 has not.
@@ -174,34 +175,6 @@ private slots:
         QCOMPARE(moving.join(' '), row.moving);
         QCOMPARE(model.isTravelling(), !row.moving.isEmpty());
     }
-    void travelTime_data()
-    {
-        QTest::addColumn<int>("distance");
-        QTest::addColumn<int>("speed");
-        QTest::addColumn<qint64>("ms");
-        QTest::newRow("at once") << 200 << 0 << qint64(0);
-        QTest::newRow("no distance") << 0 << 10 << qint64(0);
-        QTest::newRow("whole ticks") << 100 << 10 << qint64(200);
-        QTest::newRow("a part tick rounds up") << 7 << 3 << qint64(47);
-    }
-    void travelTime()
-    {
-        QFETCH(int, distance);
-        QFETCH(int, speed);
-        QFETCH(qint64, ms);
-        QCOMPARE(QmcModel::travelMs(distance, speed), ms);
-        // The model takes that long: still short of the target one millisecond before.
-        QmcModel model;
-        qint64 now = 0;
-        model.setClock([&] { return now; });
-        for (const int b : {0xB2, speed, 0xE6, 7, distance})
-            model.feed(quint8(b));
-        now = ms - 1;
-        QCOMPARE(model.servoPosition(7) == distance, ms == 0);
-        now = ms;
-        QCOMPARE(model.servoPosition(7), distance);
-    }
-
     void loadedProgram()
     {
         QmcModel model;
