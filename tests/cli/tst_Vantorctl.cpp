@@ -498,10 +498,6 @@ private slots:
                      .listed = global + QStringList{"--output"},
                      .notListed = {"--input", "--verify", "--id", "--var"},
                      .says = {"Usage: vantorctl [options] read sram|introm|extrom ADDR LEN"}});
-        add("key", {.help = {"help", "key"},
-                    .sameAs = {"--help", "key"},
-                    .listed = global + QStringList{"--id", "--var"},
-                    .notListed = {"--output", "--input", "--verify"}});
         add("speed", {.help = {"help", "speed"},
                       .sameAs = {"speed", "-h"},
                       .listed = global,

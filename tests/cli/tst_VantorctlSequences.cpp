@@ -203,14 +203,12 @@ private slots:
         QFile::remove(file);
         if (!row.file.isNull())
             QVERIFY(WriteFile(file, row.file));
-        QmcEmulatorProcess emu;
-        QVERIFY(emu.start());
-        const Result r = Vantorctl(QStringList{"--port", emu.path} + withFile(row.command, file));
+        // The port named does not exist: a run that went as far as opening it would end with 3.
+        const Result r = Vantorctl(QStringList{"--port", mDir.filePath("no-such-tty")} +
+                                   withFile(row.command, file));
         QCOMPARE(r.err, QString(row.err).replace("@", file));
         QCOMPARE(r.exitCode, 2);
         QCOMPARE(r.out, QByteArray());
-        QTest::qWait(100); // a byte sent would have reached the trace by now
-        QCOMPARE(emu.received().toHex(' '), QByteArray());
     }
 
     // Ctrl-C in the middle of a motion: the exchange on the line is finished, nothing follows,
