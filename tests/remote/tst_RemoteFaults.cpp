@@ -35,6 +35,7 @@ class TestRemoteFaults : public QObject
 {
     Q_OBJECT
     QTemporaryDir mDir;
+    const QString mLink = mDir.filePath(QStringLiteral("ttyQMC")); // where each emulator serves
     RemoconWindow* mWin = nullptr;
     QStringList mAlerts; // message and explanation of every alert, answered as it shows
     QTimer mAnswer;
@@ -43,6 +44,9 @@ private slots:
     void initTestCase()
     {
         gPref = new PreferClass(QStringLiteral("VantorController IR"), mDir.path());
+        SerialPorts::setOverride({SerialPorts::deviceEntry(QStringLiteral("qmc"), mLink)});
+        gPref->mPortInfo.emplace().mName = QStringLiteral("qmc");
+        gPref->mNotAutoDisconnect = false;
         new TransSepaWindow;
         mWin = new RemoconWindow;
         mWin->show();
@@ -79,12 +83,8 @@ private slots:
     {
         QFETCH(Line, line);
         gTw->link()->setReplyTimeout(std::chrono::milliseconds(300));
-        const QString link = mDir.filePath(QStringLiteral("ttyQMC"));
         auto emu = std::make_unique<QmcEmulatorProcess>();
-        QVERIFY(emu->start(line.emulator + QStringList{"--link", link}));
-        SerialPorts::setOverride({SerialPorts::deviceEntry(QStringLiteral("qmc"), link)});
-        gPref->mPortInfo.emplace().mName = QStringLiteral("qmc");
-        gPref->mNotAutoDisconnect = false;
+        QVERIFY(emu->start(line.emulator + QStringList{"--link", mLink}));
         mAlerts.clear();
 
         MyPicBtnClass* key = mWin->IRRCnv[5];
@@ -107,7 +107,7 @@ private slots:
         // The controller is back at the same place: the next click goes through without a word.
         emu.reset();
         QmcEmulatorProcess again;
-        QVERIFY(again.start({"--link", link}));
+        QVERIFY(again.start({"--link", mLink}));
         QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
         QCOMPARE(again.received(1), QByteArray(1, '\x05'));
         QTRY_VERIFY_WITH_TIMEOUT(gTw->link()->mMcpFinish && !gTw->mcpOpen(), 5000);
@@ -118,11 +118,8 @@ private slots:
     // the click: a write to variable #2, whose echoes are checked, goes through without a word.
     void chatterBeforeTheClick()
     {
-        const QString link = mDir.filePath(QStringLiteral("ttyQMC"));
         QmcEmulatorProcess emu;
-        QVERIFY(emu.start({"--unsolicited", "55AA", "--link", link}));
-        SerialPorts::setOverride({SerialPorts::deviceEntry(QStringLiteral("qmc"), link)});
-        gPref->mPortInfo.emplace().mName = QStringLiteral("qmc");
+        QVERIFY(emu.start({"--unsolicited", "55AA", "--link", mLink}));
         mAlerts.clear();
         QTest::qWait(200); // the bytes are on the line before the port opens
         mWin->mRemNum = 2;
