@@ -179,8 +179,11 @@ private slots:
             {.name = "ID=1 key 13, right button", .at = {96, 191}, .right = true, .bytes = "0D"},
             {.name = "ID=4 key 31: 127 alone", .id = 4, .at = {67, 283}, .bytes = "7F"},
             {.name = "between keys 1 and 2", .at = {50, 74}, .bytes = ""},
-            {.name = "ID=2, typed 0: key 10", .id = 2, .keys = "0", .bytes = "2A"},
-            {.name = "#3, typed Left", .variable = 3, .keys = "Left", .bytes = "F842010E"},
+            {.name = "ID=2 #3, typed 0: key 10",
+             .id = 2,
+             .variable = 3,
+             .keys = "0",
+             .bytes = "F842012A"},
             {.name = "Tab Tab Space", .keys = "Tab Tab Space", .bytes = "19", .focused = "キー 25"},
             {.name = "ID=4 #8, Backtab twice, Space",
              .id = 4,
@@ -213,6 +216,20 @@ private slots:
         QCOMPARE(mFake->written().toHex(' '), bytes.toHex(' '));
         QCOMPARE(mFake->openCount() - opens, bytes.isEmpty() ? 0 : 1);
         QVERIFY(!mWin->popupMenu()); // a right-click on a key opens no pop-up
+    }
+
+    // Each keyboard key presses the remote key it stands for: the digits 1 to 9 the keys 1 to 9, 0
+    // key 10, the arrows the cross (keys 11 to 14).
+    void keyboardShortcuts()
+    {
+        QByteArray expected;
+        for (const char* key :
+             {"1", "2", "3", "4", "5", "6", "7", "8", "9", "0", "Up", "Down", "Right", "Left"}) {
+            type(QLatin1String(key));
+            waitIdle();
+            expected += char(expected.size() + 1); // ID=1, #1 variable: the key's number
+        }
+        QCOMPARE(mFake->written().toHex(' '), expected.toHex(' '));
     }
 
     void popup_data()
