@@ -23,7 +23,7 @@ namespace {
 // The fake answers through the event loop, so whatever must happen is a few
 // loop turns away: a short bound makes a broken link fail fast.
 constexpr int kQuickMs = 500;
-// Bound for what waits on the link's own timers (10 ms poll, 500 ms sequencer).
+// Bound for what waits on the link's own 10 ms poll.
 constexpr int kTimerMs = 2000;
 
 const QString kNoLink = QStringLiteral("コントローラーに接続できませんでした...");

@@ -49,6 +49,10 @@ private slots:
         gPref->mNotAutoDisconnect = false;
         new TransSepaWindow;
         mWin = new RemoconWindow;
+        // Clicks write variable #2 (F8 41 01 code): every byte of them is echoed, so a stray byte
+        // fails the exchange. A plain key's one byte takes any one byte as its answer, and a
+        // device that sends noise can happen to send just one.
+        mWin->mRemNum = 2;
         mWin->show();
         QVERIFY(QTest::qWaitForWindowExposed(mWin));
         connect(&mAnswer, &QTimer::timeout, this, [this] {
@@ -109,24 +113,22 @@ private slots:
         QmcEmulatorProcess again;
         QVERIFY(again.start({"--link", mLink}));
         QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
-        QCOMPARE(again.received(1), QByteArray(1, '\x05'));
+        QCOMPARE(again.received(4).toHex(' '), QByteArray("f8 41 01 05"));
         QTRY_VERIFY_WITH_TIMEOUT(gTw->link()->mMcpFinish && !gTw->mcpOpen(), 5000);
         QCOMPARE(mAlerts.size(), 1);
     }
 
     // Bytes the controller sent before the port was opened (chatter at power-on) are no answer to
-    // the click: a write to variable #2, whose echoes are checked, goes through without a word.
+    // the click: it goes through without a word.
     void chatterBeforeTheClick()
     {
         QmcEmulatorProcess emu;
         QVERIFY(emu.start({"--unsolicited", "55AA", "--link", mLink}));
         mAlerts.clear();
         QTest::qWait(200); // the bytes are on the line before the port opens
-        mWin->mRemNum = 2;
         MyPicBtnClass* key = mWin->IRRCnv[5];
         QTest::mouseClick(key, Qt::LeftButton, {}, key->rect().center());
         QTRY_VERIFY_WITH_TIMEOUT(gTw->link()->mMcpFinish && !gTw->mcpOpen(), 5000);
-        mWin->mRemNum = 1;
         QCOMPARE(emu.received(4).toHex(' '), QByteArray("f8 41 01 05"));
         QVERIFY(mAlerts.isEmpty());
     }
