@@ -4,12 +4,11 @@
 # bytes the emulator received; Ctrl+Q quits.
 #
 # Usage (inside an X display, e.g. under xvfb-run):
-#   remote_clicks.sh <vantor-ir> <qmc-emulator> [screenshot.png]
+#   remote_clicks.sh <vantor-ir> <qmc-emulator>
 set -u
 
 VANTOR=$1
 EMULATOR=$2
-SHOT=${3:-}
 
 WORK=$(mktemp -d)
 EMU_PID=
@@ -117,13 +116,6 @@ click_key $KEY32
 expect_received "05 20 F8 42 01 25 FF 80"
 click_key $KEY1
 expect_received "05 20 F8 42 01 25 FF 80 61"
-
-if [ -n "$SHOT" ]; then
-    choose 1 # back to ID=1 for the picture
-    xdotool mousemove --window "$WID" 200 200
-    sleep 0.5
-    import -window "$WID" "$SHOT" || fail "screenshot failed"
-fi
 
 # Closing the remote window quits the program.
 xdotool windowfocus --sync "$WID" 2>/dev/null

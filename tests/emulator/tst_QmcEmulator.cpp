@@ -94,22 +94,6 @@ private slots:
         }
     }
 
-    // Noise is repeatable from its seed.
-    void noiseRepeatsFromItsSeed()
-    {
-        QList<QByteArray> runs;
-        for (const char* seed : {"7", "7", "8"}) {
-            QmcEmulatorProcess emu;
-            QVERIFY(emu.start({"--noise", "--seed", seed}));
-            QSerialPort port(emu.path);
-            QVERIFY(port.open(QIODevice::ReadWrite));
-            runs << Receive(port, 64).left(64);
-        }
-        QCOMPARE(runs.at(0).size(), 64);
-        QCOMPARE(runs.at(1).toHex(' '), runs.at(0).toHex(' '));
-        QVERIFY(runs.at(2) != runs.at(0));
-    }
-
     // Right after the first byte it receives, once, the emulator puts a stale byte on the line
     // ahead of that byte's own answer (also when the answer itself is delayed).
     void lateAnswer_data()
@@ -176,7 +160,6 @@ private slots:
     {
         QTest::addColumn<Unsolicited>("row");
         const auto add = [](const char* name, Unsolicited row) { QTest::newRow(name) << row; };
-        add("blanks", {.text = "AA BB", .bytes = "AABB"});
         add("commas and colons", {.text = "aa,bb:cc", .bytes = "AABBCC"});
         add("0x and single digits", {.text = "0xAA 0x0b 7", .bytes = "AA0B07"});
         add("not hexadecimal", {.text = "AG", .bytes = nullptr});
@@ -202,32 +185,32 @@ private slots:
         QCOMPARE(Receive(port, expected.size()).toHex(' '), expected.toHex(' '));
     }
 
-    // -v is the short form of --trace, as in vantorctl; the version is --version alone.
-    void shortTraceOption()
+    // A burst written at once is answered in order; the link an earlier run left behind is
+    // replaced, and a signal ends the session cleanly and removes the link.
+    void burstThenSignal_data()
     {
-        QProcess p;
-        p.start(QStringLiteral(QMC_EMULATOR_PATH), {"-v", "--exit-after-idle", "10"});
-        QVERIFY(QTest::qWaitFor([&] { return p.canReadLine(); }, 10000));
-        const QString path = QString::fromLocal8Bit(p.readLine()).trimmed();
-        QSerialPort port(path);
-        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(path));
-        port.write(QByteArray::fromHex("FB"));
-        QCOMPARE(Receive(port, 1).toHex(), QByteArray("fb"));
-        QByteArray trace;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                trace += p.readAllStandardError();
-                return trace.contains("rx FB tx FB\n");
-            },
-            5000));
-        p.terminate();
-        QVERIFY(p.waitForFinished(5000));
-
-        QProcess version;
-        version.start(QStringLiteral(QMC_EMULATOR_PATH), {"--version"});
-        QVERIFY(version.waitForFinished(10000));
-        QCOMPARE(version.exitCode(), 0);
-        QCOMPARE(version.readAllStandardOutput(), "qmc-emulator " VANTOR_VERSION "\n");
+        QTest::addColumn<int>("sig");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+    void burstThenSignal()
+    {
+        QFETCH(int, sig);
+        const QString link = mDir.filePath("qmc");
+        QVERIFY(QFile::link("/nonexistent/device", link));
+        QmcEmulatorProcess emu;
+        QVERIFY(emu.start({"--link", link}));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), emu.path);
+        QSerialPort port(link);
+        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+        // Identification, a static RAM write and read back, run, the moving flag.
+        port.write(QByteArray::fromHex("F0 000000000000 F8400105 F7400100 FB B000"));
+        const QByteArray answers = QByteArray::fromHex("F0 514D34343130 F8400105 F7400105 FB B001");
+        QCOMPARE(Receive(port, answers.size(), 10000).toHex(' '), answers.toHex(' '));
+        QCOMPARE(::kill(pid_t(emu.process.processId()), sig), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(emu.process.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(emu.process.exitStatus() == QProcess::NormalExit ? emu.process.exitCode() : -1, 0);
+        QVERIFY(!QFileInfo(link).isSymLink());
     }
 };
 

@@ -23,20 +23,15 @@ inline void Settle()
         QCoreApplication::processEvents();
 }
 
-// A view that records everything the link shows.
+// A view that records what the link tells the user (its texts and bar are never on screen).
 class RecordingView : public ControllerView
 {
 public:
-    void SetMsg(const QString& text) override { messages.append(text); }
-    void ShowProgress(const ProgressBarState& bar, const StaticTextState& count) override
+    void ShowProgress(const ProgressBarState&, const StaticTextState&) override
     {
-        progress.append(bar);
-        countTexts.append(count);
         if (onProgress)
             onProgress();
     }
-    void SetFoceCloseVisible(bool visible) override { foceCloseVisible = visible; }
-    void EnableControllerButtons(bool enable) override { buttonsEnabled.append(enable); }
     void ShowPortSettings() override { ++portSettingsRequests; }
     int Alert(int icon, const QString& action, const QString& cancel, const QString& alternate,
               const QString& message, const QString& explanation, const QString& title) override
@@ -47,11 +42,6 @@ public:
     }
     void Beep() override { ++beeps; }
 
-    QStringList messages;
-    QList<ProgressBarState> progress;
-    QList<StaticTextState> countTexts;
-    bool foceCloseVisible = false;
-    QList<bool> buttonsEnabled;
     int portSettingsRequests = 0;
     std::function<void()> onProgress;
     QList<QStringList> alerts; // {beeps before, icon, action, cancel, alternate, message, ...}

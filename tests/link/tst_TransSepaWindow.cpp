@@ -1,4 +1,5 @@
-// The controller window: controls, what it shows of the link, its dialogs.
+// The controller window: never on screen, it holds the link and asks for a port when none is
+// chosen. Nothing it shows is ever seen, so its texts and bar are not checked.
 #include "LinkTestSupport.h"
 
 #include "FakeSerial.h"
@@ -9,10 +10,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QLabel>
-#include <QMenuBar>
-#include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -20,52 +17,6 @@
 #include <QtTest>
 
 #include <memory>
-
-class TestTransSepaWindow;
-using T = TestTransSepaWindow;
-using Action = std::function<void(T*)>;
-Q_DECLARE_METATYPE(Action)
-
-namespace {
-
-// Answerers still waiting, removed so none answers the next test's dialog.
-QList<QPointer<QTimer>> gAnswerers;
-
-// Records the next modal's {class, title}; presses its button `press`, if any.
-void AnswerNextModal(QStringList* seen, const QString& press)
-{
-    auto* timer = new QTimer;
-    gAnswerers.append(timer);
-    QObject::connect(timer, &QTimer::timeout, [timer, seen, press] {
-        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!modal)
-            return;
-        timer->deleteLater();
-        timer->stop();
-        *seen = {modal->metaObject()->className(), modal->windowTitle()};
-        for (QPushButton* b : modal->findChildren<QPushButton*>()) {
-            if (!b->isHidden() && b->text() == press)
-                return b->click();
-        }
-        modal->done(0);
-    });
-    timer->start(5);
-}
-
-// A modal window the window shows: the button pressed, what AnswerNextModal records, and
-// what was written after.
-struct Dialog
-{
-    const char* name;
-    Action action;
-    const char* press = "キャンセル";
-    QStringList shown = {"PortSettingWindow", "通信方式の設定..."};
-    const char* written = ""; // hex
-    int beeps = 0;
-};
-
-} // namespace
-Q_DECLARE_METATYPE(Dialog)
 
 class TestTransSepaWindow : public QObject
 {
@@ -86,15 +37,10 @@ private slots:
         mPref->mNotAutoDisconnect = false;
         gPref = mPref.get();
         Services::resetBeepCount();
-        Services::setShiftKeyOverride(0);
         mWin = new TransSepaWindow;
     }
     void cleanup()
     {
-        for (const QPointer<QTimer>& t : std::as_const(gAnswerers))
-            delete t.data();
-        gAnswerers.clear();
-        gPref = mPref.get(); // a test may have pointed it elsewhere
         while (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
             modal->done(0);
             Settle();
@@ -105,16 +51,10 @@ private slots:
         mPref.reset();
         mDev.reset();
         SerialPorts::clearOverride();
-        Services::setShiftKeyOverride(-1);
     }
 
-    void windowFrame()
+    void neverMapped()
     {
-        // Until a command runs neither the bar nor the FoceClose button is shown.
-        QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->FoceClose->isVisibleTo(mWin));
-        auto* bar = new QMenuBar; // a bar handed over later is installed
-        mWin->attachMenuBar(bar);
-        QCOMPARE(mWin->menuWidget(), bar);
         // Open, never mapped even when moved, shown and raised, and not keeping the program
         // running.
         mWin->move(-30000, mWin->y());
@@ -126,88 +66,37 @@ private slots:
         for (QWindow* w : QGuiApplication::topLevelWindows())
             QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
     }
-    void showsTheLink()
+    void noPortAsksForOne_data()
     {
-        // A stream's count may run past its maximum; the bar stays within.
-        mWin->Cmd_Excute(H("41424344"), false);
-        QCOMPARE(mWin->MsgST->text(), QStringLiteral("接続OK... 9600 baud"));
-        QVERIFY(mWin->FoceClose->isVisibleTo(mWin) && mWin->PrgST->isVisibleTo(mWin));
-        for (int i = 0; i < 3; ++i)
-            mDev->feed(H("00"));
-        QCOMPARE(mWin->PrgST->text(), QStringLiteral("3/2"));
-        QCOMPARE(mWin->PrgPB->maximum(), 2);
-        QCOMPARE(mWin->PrgPB->value(), 2);
-        mWin->FoceClose->click();
-        QVERIFY(!mWin->PrgPB->isVisibleTo(mWin) && !mWin->FoceClose->isVisibleTo(mWin));
-        QCOMPARE(mWin->MsgST->text(), QStringLiteral("切断..."));
-        // A click on the bar ends an exchange only with shift held.
-        mWin->Cmd_Excute(H("414243"), true);
-        for (const bool shift : {false, true}) {
-            Services::setShiftKeyOverride(shift ? 1 : 0);
-            QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5),
-                              Qt::LeftButton, Qt::LeftButton,
-                              shift ? Qt::ShiftModifier : Qt::NoModifier);
-            QApplication::sendEvent(mWin->PrgPB, &press);
-            QCOMPARE(mWin->mcpOpen(), !shift);
-            QCOMPARE(mDev->isOpen(), !shift);
-        }
+        QTest::addColumn<QString>("press");
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("OK: the key goes out") << "OK" << H("2A");
+        QTest::newRow("キャンセル: nothing sent") << "キャンセル" << QByteArray();
     }
-    void opensWhatItIsGiven()
+    void noPortAsksForOne()
     {
-        // Start-up may make gPref anew after the window exists: the window follows it.
-        PreferClass other(QStringLiteral("VantorController IR"), mDir.path());
-        other.mNotAutoDisconnect = true;
-        gPref = &other;
-        // A port handed over by the settings dialog is opened without a search.
-        FakeSerialDevice handed;
-        const SerialPortEntry handedEntry = handed.entry(QStringLiteral("ttyUSB1"));
-        other.mPortInfo = SerialPortInfo(handedEntry);
-        SerialPorts::setOverride({});
-        mWin->setSerialPort(handedEntry);
-        QVERIFY(mWin->RbPortOpen());
-        QCOMPARE(handed.openCount(), 1);
-        mWin->RbPortClose(false); // kept open, as the new preferences say
-        QVERIFY(mWin->mcpOpen());
-        QCOMPARE(mWin->MsgST->text(), QStringLiteral("接続中..."));
-        mWin->RbPortClose(true);
-        Settle();
-    }
-    void dialogs_data()
-    {
-        QTest::addColumn<Dialog>("d");
-        const Dialog rows[] = {
-            {.name = "read-out 開始",
-             .action = [](T* t) { t->mWin->link()->MyCmd_GET_PROGRAM_CODE(); },
-             .press = "開始",
-             .shown = {"QMessageBox", "プログラムの読込み"},
-             .written = "F2",
-             .beeps = 1},
-            {.name = "read-out キャンセル: nothing sent",
-             .action = [](T* t) { t->mWin->link()->MyCmd_GET_PROGRAM_CODE(); },
-             .shown = {"QMessageBox", "プログラムの読込み"},
-             .beeps = 1},
-            {.name = "no port: OK",
-             .action =
-                 [](T* t) {
-                     t->mPref->mPortInfo.reset();
-                     t->mWin->Cmd_Excute(H("2A"), true);
-                 },
-             .press = "OK",
-             .written = "2A"},
-            {.name = "PortSetPB", .action = [](T* t) { t->mWin->PortSetPB->click(); }},
-        };
-        for (const Dialog& d : rows)
-            QTest::newRow(d.name) << d;
-    }
-    void dialogs()
-    {
-        QFETCH(Dialog, d);
-        QStringList seen;
-        AnswerNextModal(&seen, d.press);
-        d.action(this);
-        QCOMPARE(seen, d.shown);
-        QCOMPARE(mDev->written(), H(d.written));
-        QCOMPARE(Services::beepCount(), d.beeps);
+        QFETCH(QString, press);
+        QFETCH(QByteArray, written);
+        mPref->mPortInfo.reset();
+        QStringList seen; // the dialog's class and title
+        QTimer answer;
+        answer.callOnTimeout([&] {
+            auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!modal)
+                return;
+            answer.stop();
+            seen = {modal->metaObject()->className(), modal->windowTitle()};
+            for (QPushButton* b : modal->findChildren<QPushButton*>()) {
+                if (b->isVisible() && b->text() == press)
+                    return b->click();
+            }
+            modal->done(0);
+        });
+        answer.start(5);
+        mWin->Cmd_Excute(H("2A"), true);
+        QCOMPARE(seen, (QStringList{"PortSettingWindow", "通信方式の設定..."}));
+        QCOMPARE(mDev->written(), written);
+        QCOMPARE(Services::beepCount(), 0);
     }
     void closing_data()
     {

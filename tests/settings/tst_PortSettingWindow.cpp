@@ -62,13 +62,11 @@ private slots:
         QTest::addColumn<Shown>("r");
         const QStringList twins{"ttyS0", "rfcomm0", "RFCOMM0", "ttyS1"};
         const Shown rows[] = {
-            {.name = "letter case differs", .chosen = "virtual qmc-4410", .portRow = 2},
-            {.name = "two of that name: the first",
+            {.name = "two of that name, in another case: the first",
              .ports = twins,
              .chosen = "Rfcomm0",
              .portRow = 1},
             {.name = "missing port: row 0", .chosen = "ttyACM7"},
-            {.name = "none chosen: row 0"},
             {.name = "no ports: the old port stays",
              .ports = {},
              .chosen = "ttyUSB0",
