@@ -117,8 +117,11 @@ void ProgramPanel::setResult(const QString& text)
     mResult->setText(text);
 }
 
-QByteArray ProgramPanel::readFile(const QString& path)
+QByteArray ProgramPanel::chooseFile(const QString& title, QString& path)
 {
+    path = QFileDialog::getOpenFileName(this, title, QDir::homePath(), kFileFilter);
+    if (path.isEmpty())
+        return {};
     QFile file(path);
     errno = 0;
     if (!file.open(QIODevice::ReadOnly)) {
@@ -261,11 +264,8 @@ void ProgramPanel::restore()
 {
     if (mJob)
         return;
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("書き込むプログラム"),
-                                                      QDir::homePath(), kFileFilter);
-    if (path.isEmpty())
-        return;
-    const QByteArray image = readFile(path);
+    QString path;
+    const QByteArray image = chooseFile(QStringLiteral("書き込むプログラム"), path);
     if (image.isEmpty())
         return;
     // A file that cannot be a program goes nowhere near the board.
@@ -340,11 +340,8 @@ void ProgramPanel::verify()
 {
     if (mJob)
         return;
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("照合するプログラム"),
-                                                      QDir::homePath(), kFileFilter);
-    if (path.isEmpty())
-        return;
-    const QByteArray image = readFile(path);
+    QString path;
+    const QByteArray image = chooseFile(QStringLiteral("照合するプログラム"), path);
     if (image.isEmpty())
         return;
     if (image.size() > ProgramImage::cRomSize) {

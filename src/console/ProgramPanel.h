@@ -49,8 +49,9 @@ private:
     void backupFinished();
     void restoreFinished();
     void verifyFinished();
-    // The file's bytes, or an empty array after telling why not.
-    QByteArray readFile(const QString& path);
+    // Asks for a program file and returns its bytes and its path; an empty
+    // array when the user cancels, or after telling why the file cannot be read.
+    QByteArray chooseFile(const QString& title, QString& path);
     void setResult(const QString& text);
 
     ConsoleJobs* mJobs;
