@@ -60,7 +60,7 @@ mkdir -p "$PREFDIR"
 printf 'SerialPort\n%s\n\n\nConnectType\n0\nNotAutoDisconnect\nFalse\nWirelessWriteSize\n1\nRBTReqests\n-1\n' \
     "$PTY" >"$PREFDIR/VantorController IR.Pref"
 
-XDG_CONFIG_HOME="$WORK/config" VANTOR_IR_PORTS="$PTY" QT_QPA_PLATFORM=xcb \
+XDG_CONFIG_HOME="$WORK/config" XDG_DATA_HOME="$WORK/data" VANTOR_IR_PORTS="$PTY" QT_QPA_PLATFORM=xcb \
     "$VANTOR" >"$WORK/app.log" 2>&1 &
 APP_PID=$!
 
