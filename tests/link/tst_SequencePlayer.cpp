@@ -96,13 +96,7 @@ QByteArray Polls(int count)
 // Where a stop comes, and what the line carried until then.
 struct Stop
 {
-    enum class When
-    {
-        AfterPolls, // once `after` moving queries have finished
-        InAPause,   // `after` ms into the first frame's fixed wait
-    };
-    When when;
-    int after = 0;
+    int afterPolls = 0; // once this many moving queries have finished; 0: in the first frame's wait
     Sequence sequence;
     QByteArray wire;
     bool stillTravelling = false; // the model's servo 1 goes on to its target after the stop
@@ -166,20 +160,16 @@ private slots:
     void stopSendsNothingFurther_data()
     {
         QTest::addColumn<Stop>("row");
-        using W = Stop::When;
         const auto add = [](const char* name, const Stop& row) { QTest::newRow(name) << row; };
         const Sequence slow = Of({MakeFrame(10, {{1, ServoSetting::at(100)}}, std::nullopt),
                                   MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)});
         // The exchange on the line is finished and nothing follows. (The scheduler's tests stop
         // a job between two of its exchanges; a frame's commands are an exchange each.)
-        add("while the servo travels", {.when = W::AfterPolls,
-                                        .after = 10,
+        add("while the servo travels", {.afterPolls = 10,
                                         .sequence = slow,
                                         .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(10),
                                         .stillTravelling = true});
-        add("in a fixed wait", {.when = W::InAPause,
-                                .after = 50,
-                                .sequence = Of({MakeFrame(0, {{1, ServoSetting::at(7)}}, 5000),
+        add("in a fixed wait", {.sequence = Of({MakeFrame(0, {{1, ServoSetting::at(7)}}, 5000),
                                                 MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)}),
                                 .wire = QByteArray::fromHex("B200 E701 E60107"),
                                 .played = 1});
@@ -189,11 +179,10 @@ private slots:
         QFETCH(Stop, row);
         const auto job = std::make_shared<SequencePlayerJob>(row.sequence);
         connect(mJobs.get(), &BoardScheduler::jobProgress, this, [&](BoardJob*) {
-            if (row.when == Stop::When::AfterPolls && job->polls() == row.after)
+            if (row.afterPolls && job->polls() == row.afterPolls)
                 mJobs->cancel(job);
-            if (row.when == Stop::When::InAPause &&
-                job->phase() == SequencePlayerJob::Phase::Pausing)
-                QTimer::singleShot(row.after, this, [&] { mJobs->cancel(job); });
+            if (!row.afterPolls && job->phase() == SequencePlayerJob::Phase::Pausing)
+                QTimer::singleShot(50, this, [&] { mJobs->cancel(job); });
         });
         mJobs->submit(job);
         QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
