@@ -158,19 +158,6 @@ private slots:
         QCOMPARE(joined, wire);
         QCOMPARE(CheckFrame(frame), QString());
     }
-    void outOfRangeFramesAreNamed()
-    {
-        Sequence s;
-        s.frames = {MakeFrame("a", 0, {{1, At(1)}}), MakeFrame("b", 256, {})};
-        QCOMPARE(CheckSequence(s), QStringLiteral("frame 2: speed 256 is not 0-255"));
-        s.frames[1] = MakeFrame("b", 0, {{49, At(1)}});
-        QCOMPARE(CheckSequence(s), QStringLiteral("frame 2: channel 49 is not 1-48"));
-        s.frames[1] = MakeFrame("b", 0, {{3, At(300)}});
-        QCOMPARE(CheckSequence(s), QStringLiteral("frame 2: channel 3: position 300 is not 0-255"));
-        s.frames[1] = MakeFrame("b", 0, {{3, kOff}}, 0, -1);
-        QCOMPARE(CheckSequence(s),
-                 QStringLiteral("frame 2: hold -1 is not 0-3600000 milliseconds"));
-    }
 
     // --- What a frame editor shows ------------------------------------------------------------
     void changes_data()

@@ -161,14 +161,14 @@ private slots:
     {
         QTest::addColumn<Stop>("row");
         const auto add = [](const char* name, const Stop& row) { QTest::newRow(name) << row; };
-        const Sequence slow = Of({MakeFrame(10, {{1, ServoSetting::at(100)}}, std::nullopt),
-                                  MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)});
         // The exchange on the line is finished and nothing follows. (The scheduler's tests stop
         // a job between two of its exchanges; a frame's commands are an exchange each.)
-        add("while the servo travels", {.afterPolls = 10,
-                                        .sequence = slow,
-                                        .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(10),
-                                        .stillTravelling = true});
+        add("while the servo travels",
+            {.afterPolls = 10,
+             .sequence = Of({MakeFrame(10, {{1, ServoSetting::at(100)}}, std::nullopt),
+                             MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)}),
+             .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(10),
+             .stillTravelling = true});
         add("in a fixed wait", {.sequence = Of({MakeFrame(0, {{1, ServoSetting::at(7)}}, 5000),
                                                 MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)}),
                                 .wire = QByteArray::fromHex("B200 E701 E60107"),
