@@ -1,12 +1,10 @@
-// The sequence player on the one scheduler, byte for byte: over a scripted fake port and over the
-// in-process model of the controller, whose servos travel on a clock the test moves with every
-// byte written. Also reading a pose back.
+// The sequence player on the one scheduler, byte for byte, over the in-process model of the
+// controller, whose servos travel on a clock the test moves with every byte written. The console's
+// tests play frames taught from its sliders until the servos arrive; vantorctl's read a pose back.
 #include "LinkTestSupport.h"
 
-#include "FakeSerial.h"
 #include "emulator/QmcModel.h"
 #include "emulator/VirtualSerialBackend.h"
-#include "link/BoardJobs.h"
 #include "link/ControllerLink.h"
 #include "link/SequencePlayer.h"
 #include "settings/PreferClass.h"
@@ -95,29 +93,10 @@ QByteArray Polls(int count)
     return QByteArray::fromHex("B000").repeated(count);
 }
 
-// One frame on the wire: what the port carries for it, and how it ended.
-struct OneFrame
-{
-    bool fake = false;     // over the fake port, else over the model
-    Frame frame;           // the model's servos start at 0 and travel 2 ms per byte
-    QByteArray flags = {}; // fake: the moving flags its B0 queries get, in turn
-    QByteArray wire;       // all the bytes written
-    qint64 polls = 0;      // moving queries
-    int channel1 = -1;     // model: where servo 1 ends up (-1: not checked)
-};
-
 // Where a stop comes, and what the line carried until then.
 struct Stop
 {
-    enum class When
-    {
-        AtOnce,        // right after the job is submitted, its first exchange on the line
-        AfterExchange, // once `after` exchanges have finished
-        AfterPolls,    // once `after` moving queries have finished
-        InAPause,      // `after` ms into the first frame's fixed wait
-    };
-    When when;
-    int after = 0;
+    int afterPolls = 0; // once this many moving queries have finished; 0: in the first frame's wait
     Sequence sequence;
     QByteArray wire;
     bool stillTravelling = false; // the model's servo 1 goes on to its target after the stop
@@ -138,7 +117,6 @@ struct Plan
 
 } // namespace
 
-Q_DECLARE_METATYPE(OneFrame)
 Q_DECLARE_METATYPE(Stop)
 Q_DECLARE_METATYPE(Plan)
 
@@ -150,7 +128,6 @@ private slots:
     void init()
     {
         mDir = std::make_unique<QTemporaryDir>();
-        mDev = std::make_unique<FakeSerialDevice>();
         mModel = std::make_unique<QmcModel>();
         mModel->setAbandonAfter(std::chrono::milliseconds(0));
         mLog = std::make_unique<LineLog>();
@@ -160,8 +137,7 @@ private slots:
                                          return std::unique_ptr<SerialBackend>(
                                              new LoggedModelPort(mModel.get(), mLog.get()));
                                      }};
-        mFakePort = mDev->entry(QStringLiteral("fake"));
-        SerialPorts::setOverride({mFakePort, mModelPort});
+        SerialPorts::setOverride({mModelPort});
         mPref = std::make_unique<PreferClass>(QStringLiteral("VantorController IR"), mDir->path());
         mPref->mNotAutoDisconnect = true;
         mPref->mPortInfo = SerialPortInfo(mModelPort);
@@ -176,93 +152,24 @@ private slots:
         Settle();
         mView.reset();
         mPref.reset();
-        mDev.reset();
         mModel.reset();
         mLog.reset();
         SerialPorts::clearOverride();
     }
 
-    void oneFrameOnTheWire_data()
-    {
-        QTest::addColumn<OneFrame>("row");
-        const auto add = [](const char* name, const OneFrame& row) { QTest::newRow(name) << row; };
-        const Frame mixed =
-            MakeFrame(60, {{2, ServoSetting::off()}, {1, ServoSetting::at(200)}}, std::nullopt);
-        // The speed, channel 1 on and at its position, channel 2 off; then the moving query
-        // until the board answers 0.
-        add("fake port, stops after three queries",
-            {.fake = true,
-             .frame = mixed,
-             .flags = QByteArray::fromHex("010100"),
-             .wire = QByteArray::fromHex("B23C E701 E601C8 E802") + Polls(3),
-             .polls = 3});
-        // The model: at speed 10 servo 1 takes 200 ms from 0 to 100; its position byte arrives at
-        // 14 ms (the seventh byte) and each query's second byte 4 ms after the last, so the 49th
-        // still sees it travelling and the 50th sees it arrived.
-        add("model, until it has arrived",
-            {.frame = MakeFrame(10, {{1, ServoSetting::at(100)}}, std::nullopt),
-             .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(50),
-             .polls = 50,
-             .channel1 = 100});
-        // A fixed wait asks nothing of the board.
-        add("model, fixed wait", {.frame = MakeFrame(10, {{1, ServoSetting::at(100)}}, 30, 20),
-                                  .wire = QByteArray::fromHex("B20A E701 E60164")});
-    }
-    void oneFrameOnTheWire()
-    {
-        QFETCH(OneFrame, row);
-        if (row.fake) {
-            mPref->mPortInfo = SerialPortInfo(mFakePort);
-            // Echoes, but the byte after B0 is answered with the next moving flag.
-            auto flags = std::make_shared<QByteArray>(row.flags);
-            auto afterQuery = std::make_shared<bool>(false);
-            mDev->setReplier([flags, afterQuery](char c) {
-                const bool flag = std::exchange(*afterQuery, quint8(c) == 0xB0);
-                if (!flag)
-                    return QByteArray(1, c);
-                const QByteArray next = flags->left(1);
-                flags->remove(0, 1);
-                return next;
-            });
-        }
-        const auto job = std::make_shared<SequencePlayerJob>(Of({row.frame}));
-        mJobs->submit(job);
-        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
-        QCOMPARE(job->state(), BoardJob::State::Done);
-        const QByteArray written = row.fake ? mDev->written() : mLog->written;
-        QCOMPARE(written.toHex(' '), row.wire.toHex(' '));
-        QCOMPARE(job->polls(), row.polls);
-        QCOMPARE(job->framesPlayed(), 1);
-        QCOMPARE(job->loopsPlayed(), 1);
-        QCOMPARE(job->done(), 1);
-        if (row.channel1 >= 0)
-            QCOMPARE(mModel->servoPosition(1), row.channel1);
-        if (row.frame.wait == Frame::Wait::Fixed) // the wait and hold were waited out
-            QVERIFY(job->elapsedMs() >= row.frame.waitMs + row.frame.holdMs);
-    }
-
     void stopSendsNothingFurther_data()
     {
         QTest::addColumn<Stop>("row");
-        using W = Stop::When;
         const auto add = [](const char* name, const Stop& row) { QTest::newRow(name) << row; };
-        const Sequence slow = Of({MakeFrame(10, {{1, ServoSetting::at(100)}}, std::nullopt),
-                                  MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)});
-        // The exchange on the line is finished (the board is never left half-way through a
-        // command), and nothing follows.
-        add("at once", {.when = W::AtOnce, .sequence = slow, .wire = QByteArray::fromHex("B20A")});
-        add("between a frame's exchanges", {.when = W::AfterExchange,
-                                            .after = 2,
-                                            .sequence = slow,
-                                            .wire = QByteArray::fromHex("B20A E701")});
-        add("while the servo travels", {.when = W::AfterPolls,
-                                        .after = 10,
-                                        .sequence = slow,
-                                        .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(10),
-                                        .stillTravelling = true});
-        add("in a fixed wait", {.when = W::InAPause,
-                                .after = 50,
-                                .sequence = Of({MakeFrame(0, {{1, ServoSetting::at(7)}}, 5000),
+        // The exchange on the line is finished and nothing follows. (The scheduler's tests stop
+        // a job between two of its exchanges; a frame's commands are an exchange each.)
+        add("while the servo travels",
+            {.afterPolls = 10,
+             .sequence = Of({MakeFrame(10, {{1, ServoSetting::at(100)}}, std::nullopt),
+                             MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)}),
+             .wire = QByteArray::fromHex("B20A E701 E60164") + Polls(10),
+             .stillTravelling = true});
+        add("in a fixed wait", {.sequence = Of({MakeFrame(0, {{1, ServoSetting::at(7)}}, 5000),
                                                 MakeFrame(0, {{2, ServoSetting::at(5)}}, 0)}),
                                 .wire = QByteArray::fromHex("B200 E701 E60107"),
                                 .played = 1});
@@ -272,16 +179,12 @@ private slots:
         QFETCH(Stop, row);
         const auto job = std::make_shared<SequencePlayerJob>(row.sequence);
         connect(mJobs.get(), &BoardScheduler::jobProgress, this, [&](BoardJob*) {
-            if ((row.when == Stop::When::AfterExchange && job->exchanges() == row.after) ||
-                (row.when == Stop::When::AfterPolls && job->polls() == row.after))
+            if (row.afterPolls && job->polls() == row.afterPolls)
                 mJobs->cancel(job);
-            if (row.when == Stop::When::InAPause &&
-                job->phase() == SequencePlayerJob::Phase::Pausing)
-                QTimer::singleShot(row.after, this, [&] { mJobs->cancel(job); });
+            if (!row.afterPolls && job->phase() == SequencePlayerJob::Phase::Pausing)
+                QTimer::singleShot(50, this, [&] { mJobs->cancel(job); });
         });
         mJobs->submit(job);
-        if (row.when == Stop::When::AtOnce)
-            mJobs->cancel(job);
         QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
         QCOMPARE(job->state(), BoardJob::State::Cancelled);
         // Where the motion stood: the first frame, not played to its end.
@@ -297,7 +200,6 @@ private slots:
     {
         QTest::addColumn<Plan>("row");
         const auto add = [](const char* name, const Plan& row) { QTest::newRow(name) << row; };
-        add("once", {.frames = {0, 1, 2}, .framesPlayed = 3, .loopsPlayed = 1, .total = 3});
         add("twice", {.options = {.loops = 2},
                       .frames = {0, 1, 2, 0, 1, 2},
                       .framesPlayed = 6,
@@ -323,8 +225,6 @@ private slots:
     void loopsFromAndStep()
     {
         QFETCH(Plan, row);
-        mPref->mPortInfo = SerialPortInfo(mFakePort);
-        mDev->setEcho();
         const Sequence three = Three();
         const auto job = std::make_shared<SequencePlayerJob>(three, row.options);
         QCOMPARE(job->total(), row.total);
@@ -340,7 +240,7 @@ private slots:
         QByteArray wire;
         for (int k : row.frames)
             wire += FrameBytes(three.frames.at(k));
-        QCOMPARE(mDev->written().toHex(' '), wire.toHex(' '));
+        QCOMPARE(mLog->written.toHex(' '), wire.toHex(' '));
         QCOMPARE(job->error(), row.error);
         QCOMPARE(job->framesPlayed(), row.framesPlayed);
         QCOMPARE(job->loopsPlayed(), row.loopsPlayed);
@@ -378,35 +278,11 @@ private slots:
         QVERIFY(mLog->writtenAtMs[third] - mLog->writtenAtMs[third - 1] >= 50);
     }
 
-    void readsThePoseOfChosenChannels()
-    {
-        mModel->setServoPosition(1, 90);
-        mModel->setServoPosition(3, 33);
-        mModel->setServoPosition(9, 200);
-        const QList<int> channels{1, 2, 9};
-        const auto refresh = std::make_shared<ServoRefreshJob>(GroupsOf(channels));
-        mJobs->submit(refresh);
-        QTRY_VERIFY_WITH_TIMEOUT(refresh->isOver(), kWaitMs);
-        QCOMPARE(refresh->state(), BoardJob::State::Done);
-        // Groups 1 and 2, one exchange each.
-        QCOMPARE(mLog->written.toHex(' '),
-                 QByteArray::fromHex("D4000000000000 D5000000000000").toHex(' '));
-        // Channel 3 was read with its group but is not chosen.
-        const Pose pose = PoseFromRefresh(*refresh, channels);
-        QCOMPARE(pose, (Pose{{{1, ServoSetting::at(90)},
-                              {2, ServoSetting::at(0)},
-                              {9, ServoSetting::at(200)}}}));
-        // A channel whose group was not read is left out.
-        QCOMPARE(PoseFromRefresh(*refresh, {20}), Pose());
-    }
-
 private:
     std::unique_ptr<QTemporaryDir> mDir;
-    std::unique_ptr<FakeSerialDevice> mDev;
     std::unique_ptr<QmcModel> mModel;
     std::unique_ptr<LineLog> mLog;
     SerialPortEntry mModelPort;
-    SerialPortEntry mFakePort;
     std::unique_ptr<PreferClass> mPref;
     std::unique_ptr<RecordingView> mView;
     std::unique_ptr<ControllerLink> mLink;
