@@ -183,11 +183,6 @@ void ServoPanel::buildChannels(QWidget* area)
     }
 }
 
-QWidget* ServoPanel::firstControl() const
-{
-    return mPause;
-}
-
 // --- Polling ------------------------------------------------------------------------
 
 void ServoPanel::setActive(bool active)

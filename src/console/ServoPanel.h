@@ -73,9 +73,6 @@ public:
     // Full refreshes completed since the panel was made.
     int refreshCount() const { return mRefreshes; }
 
-    // The first and last control in Tab order.
-    QWidget* firstControl() const;
-
 signals:
     // A poll failed on the line: polling waits cRetryMs and tries again.
     void pollFailed();
