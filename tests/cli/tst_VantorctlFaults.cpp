@@ -113,12 +113,14 @@ private slots:
                                   .command = {"write", "sram", "140", "01", "--verify"},
                                   .wire = "F000514D343431F8400101F7400100",
                                   .err = "first difference at sram 0140: wrote 01, read 00"});
-        // It hangs up at the seventh byte after the handshake.
+        // It hangs up at the seventh byte after the handshake: the user is told it hung up,
+        // not "Input/output error".
         add("device lost mid-read",
             {.emulator = {"--hangup-after", "13"},
              .command = {"read", "extrom", "0", "4", "-o", "partial.bin"},
              .wire = "F000514D343431F2000000F20100",
-             .err = "read extrom: the device was lost at address 0001, step 2"});
+             .err = "read extrom: the device was lost at address 0001, step 2; last byte "
+                    "sent 00 (The device hung up)"});
         // Ports that cannot be opened: nothing is sent.
         add("busy port", {.command = {"info"},
                           .wire = "",

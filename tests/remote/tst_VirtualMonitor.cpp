@@ -1,8 +1,9 @@
 // The virtual controller's monitor window: servos that travel on the model's clock are shown on
-// their way, without a byte arriving to prompt a refresh.
+// their way, without a byte arriving to prompt a refresh; servos that are off are greyed.
 #include "emulator/QmcModel.h"
 #include "remote/VirtualMonitor.h"
 
+#include <QTableWidget>
 #include <QtTest>
 
 #include <atomic>
@@ -35,6 +36,24 @@ private slots:
         model.setServoPosition(3, 7); // behind the model's back: no signal
         QTest::qWait(5 * VirtualMonitor::cTravelRefreshMs);
         QCOMPARE(monitor.servoText(3), QStringLiteral("100"));
+    }
+
+    // A servo switched on reads in the text colour; one switched off keeps its position, greyed.
+    void switchedOffServosAreGreyed()
+    {
+        QmcModel model;
+        VirtualMonitor monitor(&model);
+        for (const int b : {0xE6, 5, 60, 0xE6, 6, 70, 0xE7, 5, 0xE7, 6, 0xE8, 6})
+            model.feed(quint8(b));
+        const auto* table = monitor.findChild<QTableWidget*>(QStringLiteral("ServoTable"));
+        QVERIFY(table);
+        const QTableWidgetItem* on = table->item(0, 4);
+        const QTableWidgetItem* off = table->item(0, 5);
+        QTRY_COMPARE(off->text(), QStringLiteral("70"));
+        QCOMPARE(on->text(), QStringLiteral("60"));
+        QCOMPARE(on->foreground().color(), monitor.palette().text().color());
+        QCOMPARE(off->foreground().color(), monitor.palette().placeholderText().color());
+        QVERIFY(monitor.palette().text().color() != monitor.palette().placeholderText().color());
     }
 };
 
