@@ -88,11 +88,13 @@ struct Damaged
     QString explanation;
 };
 
-// A restore: the file, whether the board is made to differ after the write, and the result.
+// A restore of a 200-byte program over the demo one: whether the board is made to differ after
+// the write or the user cancels it, and the result before the backup's path.
 struct Restore
 {
     const char* name;
-    int poke = -1; // external ROM address changed between write and read-back
+    int poke = -1;     // external ROM address changed between write and read-back
+    int cancelAt = -1; // bytes written when the user cancels
     QString result;
 };
 
@@ -817,24 +819,19 @@ private slots:
         QVERIFY(answers.done());
         waitIdle();
         QCOMPARE(written(), QString());
-    }
 
-    void backupOfAnErasedBoardIsToldNotRead()
-    {
+        // A board whose external ROM is erased: its size is read, nothing more, and no file made.
         QVERIFY(mModel->loadProgram(QByteArray(16, '\xFF')));
-        open();
-        ProgramPanel* p = con()->programPanel();
-        const QString path = file(QStringLiteral("erased.bin"));
-        ModalAnswers answers;
+        const QString erased = file(QStringLiteral("erased.bin"));
         answers.press(QStringLiteral("開始"));
-        answers.choose(path);
+        answers.choose(erased);
         p->backup();
         waitIdle();
-        QCOMPARE(written(), hex(ReadWire(0xF2, 0x0E, 2))); // the size, nothing more
+        QCOMPARE(written(), hex(ReadWire(0xF2, 0x0E, 2)));
         QCOMPARE(p->resultLabel()->text(),
                  QStringLiteral("読込みませんでした: 外部ROMは消去された状態です（サイズ FFFF）。"
                                 "プログラムはありません。"));
-        QVERIFY(!QFile::exists(path));
+        QVERIFY(!QFile::exists(erased));
     }
 
     void restoreRefusesADamagedFile_data()
@@ -851,10 +848,6 @@ private slots:
              .file = mismatch,
              .explanation =
                  "ヘッダーのサイズ（40 バイト）とファイルの長さ（39 バイト）が一致しません。"},
-            {.name = "an erased ROM's image",
-             .file = QByteArray(16, '\xFF'),
-             .explanation = "ヘッダーのサイズ（65535 バイト）とファイルの長さ（16 バイト）が一致"
-                            "しません。"},
         };
         for (const Damaged& d : rows)
             QTest::newRow(d.name) << d;
@@ -892,6 +885,10 @@ private slots:
              .poke = 0x20,
              .result = "照合で違いが見つかりました: 外部ROM 0020 に 11 を書きましたが、AA "
                        "が読み出されました。"},
+            {.name = "cancelled after 64 bytes",
+             .cancelAt = 64,
+             .result = "書込みを中止しました。コントローラーには新しいプログラムの一部"
+                       "（先頭 64 / 200 バイト）だけが書き込まれています。"},
         };
         for (const Restore& r : rows)
             QTest::newRow(r.name) << r;
@@ -902,9 +899,8 @@ private slots:
         open();
         ProgramPanel* p = con()->programPanel();
         con()->tabs()->setCurrentWidget(p);
-        const QByteArray image = Program(200, '\x11');
         const QString path = file(QStringLiteral("new.bin"));
-        writeFile(path, image);
+        writeFile(path, Program(200, '\x11'));
         // When the first byte of the image is about to go out, the backup is on disk and the
         // board still holds its own program.
         QByteArray backupAtFirstWrite;
@@ -920,6 +916,9 @@ private slots:
                     backupAtFirstWrite = contents(restore->backupPath());
                     boardUntouched = mModel->extRom(0x20) == quint8(QmcModel::demoProgram()[0x20]);
                 }
+                if (restore->phase() == ProgramRestoreJob::Phase::Writing &&
+                    restore->written() == r.cancelAt)
+                    p->progress()->cancelButton()->click();
                 if (restore->phase() == ProgramRestoreJob::Phase::Verifying && r.poke >= 0)
                     mModel->setExtRom(r.poke, 0xAA);
             },
@@ -942,45 +941,11 @@ private slots:
         const QString backup = QDir(ProgramBackupFolder()).filePath(saved.first());
         QCOMPARE(p->resultLabel()->text(),
                  r.result + QStringLiteral("元のプログラムのバックアップ: %1").arg(backup));
+        // The new program's header, and its bytes up to where the writing stopped.
         QCOMPARE(mModel->programSize(), 200);
-        QCOMPARE(mModel->extRom(0x10), 0x11);
-    }
-
-    void cancellingARestoreSaysWhatTheBoardHolds()
-    {
-        open();
-        ProgramPanel* p = con()->programPanel();
-        con()->tabs()->setCurrentWidget(p);
-        const QByteArray image = Program(300, '\x33');
-        const QString path = file(QStringLiteral("long.bin"));
-        writeFile(path, image);
-        connect(
-            gTw->scheduler(), &BoardScheduler::jobProgress, this,
-            [&](BoardJob* job) {
-                const auto* restore = dynamic_cast<ProgramRestoreJob*>(job);
-                if (restore && restore->written() == 64)
-                    p->progress()->cancelButton()->click();
-            },
-            Qt::DirectConnection);
-        ModalAnswers answers;
-        answers.choose(path);
-        answers.press(QStringLiteral("書込み"));
-        p->restore();
-        waitIdle();
-        disconnect(gTw->scheduler(), &BoardScheduler::jobProgress, this, nullptr);
-        const QStringList saved = backups();
-        QCOMPARE(saved.size(), 1);
-        const QString backup = QDir(ProgramBackupFolder()).filePath(saved.first());
-        QCOMPARE(p->resultLabel()->text(),
-                 QStringLiteral("書込みを中止しました。コントローラーには新しいプログラムの一部"
-                                "（先頭 64 / 300 バイト）だけが書き込まれています。"
-                                "元のプログラムのバックアップ: %1")
-                     .arg(backup));
-        QCOMPARE(contents(backup), QmcModel::demoProgram());
-        // What the board holds: 64 bytes of the new program, then the rest of the old one.
-        QCOMPARE(mModel->extRom(63), 0x33);
-        QCOMPARE(mModel->extRom(64), 0x00);
-        QCOMPARE(mModel->programSize(), 300);
+        const int written = r.cancelAt < 0 ? 200 : r.cancelAt;
+        QCOMPARE(mModel->extRom(written - 1), 0x11);
+        QCOMPARE(mModel->extRom(written), 0x00);
     }
 
     void verifyComparesWithoutWriting()
@@ -997,16 +962,14 @@ private slots:
         QCOMPARE(
             p->resultLabel()->text(),
             QStringLiteral("コントローラーのプログラムは %1 と同じです（51 バイト）。").arg(path));
-        mModel->setExtRom(0x21, 0x99);
+        // The demo program's name, DEMO-01, has its 1 (31) at 000A.
+        mModel->setExtRom(0x0A, 0x99);
         answers.choose(path);
         p->verify();
         waitIdle();
         QCOMPARE(p->resultLabel()->text(),
-                 QStringLiteral("外部ROM 0021 で違います: ファイルは %1、コントローラーは 99。")
-                     .arg(QString::number(quint8(QmcModel::demoProgram()[0x21]), 16)
-                              .toUpper()
-                              .rightJustified(2, '0')));
-        QCOMPARE(mModel->extRom(0x21), 0x99); // nothing written
+                 QStringLiteral("外部ROM 000A で違います: ファイルは 31、コントローラーは 99。"));
+        QCOMPARE(mModel->extRom(0x0A), 0x99); // nothing written
     }
 
     // --- Traffic ----------------------------------------------------------------------
