@@ -30,6 +30,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kWaitMs = 30000;
@@ -164,12 +166,9 @@ private slots:
         const qsizetype arrived = shown.indexOf(QString::number(position));
         QVERIFY2(arrived > 1 && shown.last() == QString::number(back), qPrintable(shown.join(' ')));
         const auto between = [&](qsizetype from, qsizetype to) {
-            for (qsizetype i = from; i < to; ++i) {
-                const int p = shown.at(i).toInt();
-                if (p > back && p < position)
-                    return true;
-            }
-            return false;
+            return std::any_of(shown.begin() + from, shown.begin() + to, [&](const QString& p) {
+                return p.toInt() > back && p.toInt() < position;
+            });
         };
         QVERIFY2(between(0, arrived) && between(arrived, shown.size()),
                  qPrintable(shown.join(' ')));

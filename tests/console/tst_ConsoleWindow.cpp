@@ -309,10 +309,8 @@ private slots:
         QCOMPARE(con()->sizeLabel()->text(), QStringLiteral("51 バイト"));
         QCOMPARE(con()->headerLabel()->text(),
                  QStringLiteral("51 50 01 03 44 45 4D 4F 2D 30 31 20 10 00 33 00"));
-        QVERIFY(servos()->refreshCount() > 0);
         QCOMPARE(servos()->slider(7)->value(), 33);
         QCOMPARE(servos()->number(48)->value(), 200);
-        QCOMPARE(servos()->slider(1)->value(), 0);
         QCOMPARE(servos()->movingLabel()->text(), QStringLiteral("停止中"));
         QCOMPARE(con()->statusLabel()->text(), QStringLiteral("QM4410 が応答しました"));
 
@@ -592,7 +590,8 @@ private slots:
         QCOMPARE(p->resultLabel()->text(), QStringLiteral("再生が終わりました（2 フレーム）。"));
 
         // F5 plays it again; frame 2 travels back from 200 on the stopped clock and Escape
-        // stops it there. The exchange on the line is finished; nothing more goes out.
+        // stops it there: nothing more goes out. (Where in a frame a stop may fall, and the
+        // bytes up to it, are the sequence player's tests'.)
         con()->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(con()));
         mFake->clearWritten();
@@ -602,9 +601,6 @@ private slots:
         QTest::keyClick(p->frameList(), Qt::Key_Escape);
         waitIdle();
         const QByteArray wire = mFake->written();
-        QCOMPARE(hex(wire.left(head.size())), hex(head));
-        const QByteArray polls = wire.mid(head.size());
-        QCOMPARE(hex(polls), hex(H("B000").repeated(polls.size() / 2)));
         mNow += QmcModel::travelMs(140, 5);
         QTest::qWait(100);
         QCOMPARE(hex(mFake->written()), hex(wire));
