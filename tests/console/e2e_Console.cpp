@@ -1,8 +1,9 @@
 // End to end on a real X server (Xvfb): the remote's Port menu opens the console over the
 // built-in virtual controller at the pace of the 9600 bit/s line; a slider dragged with the mouse
-// moves the controller's servo (seen in its monitor too); the program is backed up, a changed
-// copy restored and compared; two poses taught with the mouse are played as a sequence, and the
-// monitor shows the servo travel to each.
+// moves the controller's servo (seen in its monitor too); the program is backed up into a file;
+// two poses taught with the mouse are played as a sequence, and the monitor shows the servo
+// travel to each. What each step sends and shows is checked byte by byte in the console's own
+// tests; here it is the real mouse, window system and line pace.
 #include "ConsoleTestSupport.h"
 #include "app/Module1.h"
 #include "console/ConsoleWindow.h"
@@ -28,6 +29,8 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -109,10 +112,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(int(model->servoPosition(1)), position, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(remote.virtualMonitor()->servoText(1), QString::number(position),
                                   kWaitMs);
-        // The refresh reads the same back and leaves the slider there.
-        const int refreshes = servos->refreshCount();
-        QTRY_VERIFY_WITH_TIMEOUT(servos->refreshCount() > refreshes + 1, kWaitMs);
-        QCOMPARE(slider->value(), position);
 
         // Back up the program into a file.
         ProgramPanel* program = console->programPanel();
@@ -122,37 +121,10 @@ private slots:
         answers.press(QStringLiteral("開始"));
         answers.choose(saved);
         QTest::mouseClick(program->backupButton(), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            program->resultLabel()->text().startsWith("プログラム（51 バイト）"), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            program->resultLabel()->text(),
+            QStringLiteral("プログラム（51 バイト）を %1 に保存しました。").arg(saved), kWaitMs);
         QCOMPARE(Contents(saved), QmcModel::demoProgram());
-
-        // Restore a copy with another name in its header.
-        QByteArray changed = Contents(saved);
-        changed.replace("DEMO-01", "DEMO-02");
-        const QString copy = mDir.filePath(QStringLiteral("changed.bin"));
-        QFile out(copy);
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(changed) == changed.size());
-        out.close();
-        answers.choose(copy);
-        answers.press(QStringLiteral("書込み"));
-        QTest::mouseClick(program->restoreButton(), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            program->resultLabel()->text().startsWith("書込みと照合が終わりました（51 バイト）"),
-            kWaitMs);
-        QCOMPARE(char(model->extRom(0x0A)), '2');
-
-        // Compare: the board holds the copy, and differs from the first backup at 000A.
-        answers.choose(copy);
-        QTest::mouseClick(program->verifyButton(), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(program->resultLabel()->text().contains("と同じです（51 バイト）"),
-                                 kWaitMs);
-        answers.choose(saved);
-        QTest::mouseClick(program->verifyButton(), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(program->resultLabel()->text(),
-                                  QStringLiteral("外部ROM 000A で違います: ファイルは 31、"
-                                                 "コントローラーは 32。"),
-                                  kWaitMs);
-        QVERIFY(answers.done());
 
         // Two poses with the mouse: servo 1 switched on where the slider is, a frame at speed 5;
         // the slider to the left, a second frame (at the speed of the first).
@@ -194,12 +166,9 @@ private slots:
         const qsizetype arrived = shown.indexOf(QString::number(position));
         QVERIFY2(arrived > 1 && shown.last() == QString::number(back), qPrintable(shown.join(' ')));
         const auto between = [&](qsizetype from, qsizetype to) {
-            for (qsizetype i = from; i < to; ++i) {
-                const int p = shown.at(i).toInt();
-                if (p > back && p < position)
-                    return true;
-            }
-            return false;
+            return std::any_of(shown.begin() + from, shown.begin() + to, [&](const QString& p) {
+                return p.toInt() > back && p.toInt() < position;
+            });
         };
         QVERIFY2(between(0, arrived) && between(arrived, shown.size()),
                  qPrintable(shown.join(' ')));
