@@ -568,14 +568,21 @@ private slots:
         const QByteArray second = H("B205 E701 E6013C E802");
         const QByteArray head = first + H("B000") + second;
         // Once frame 2's bytes are out (frame 1 at speed 0 is there at once; frame 2 travels on
-        // the model's clock, which stands still): what is marked and said then.
+        // the model's clock, which stands still): what is marked, read to a screen reader and
+        // said then.
+        const auto spoken = [p](int frame) {
+            return p->frameList()->item(frame, SequencePanel::MarkColumn)
+                ->data(Qt::AccessibleTextRole)
+                .toString();
+        };
         QStringList seen;
         connect(
             gTw->scheduler(), &BoardScheduler::jobProgress, this,
             [&](BoardJob*) {
                 if (seen.isEmpty() && mFake->written().size() >= head.size())
                     seen << listed(0, SequencePanel::MarkColumn)
-                         << listed(1, SequencePanel::MarkColumn) << p->resultLabel()->text();
+                         << listed(1, SequencePanel::MarkColumn) << spoken(0) << spoken(1)
+                         << p->resultLabel()->text();
             },
             Qt::DirectConnection);
         p->playButton()->click();
@@ -584,7 +591,7 @@ private slots:
         mNow += QmcModel::travelMs(140, 5);
         waitIdle();
         disconnect(gTw->scheduler(), &BoardScheduler::jobProgress, this, nullptr);
-        QCOMPARE(seen, (QStringList{"", "▶", "再生中: フレーム 2 / 2「姿勢 2」"}));
+        QCOMPARE(seen, (QStringList{"", "▶", "", "再生中", "再生中: フレーム 2 / 2「姿勢 2」"}));
         QCOMPARE(hex(mFake->written().left(head.size())), hex(head));
         QCOMPARE(listed(1, SequencePanel::MarkColumn), QString());
         QCOMPARE(p->resultLabel()->text(), QStringLiteral("再生が終わりました（2 フレーム）。"));
