@@ -77,7 +77,14 @@ class TestVantorctlFaults : public QObject
     }
 
 private slots:
-    void initTestCase() { QVERIFY(WriteFile(mDir.filePath("demo.bin"), QmcModel::demoProgram())); }
+    void initTestCase()
+    {
+        QVERIFY(WriteFile(mDir.filePath("demo.bin"), QmcModel::demoProgram()));
+        // Servo 1 jumps to 90 and the board is asked until it is still; then servo 2 goes off.
+        QVERIFY(WriteFile(mDir.filePath("two.json"), R"({"format": "vantor-sequence", "version": 1,
+            "frames": [{"name": "open", "channels": {"1": 90}},
+                       {"name": "close", "channels": {"2": "off"}}]})"));
+    }
 
     void messages_data()
     {
@@ -96,6 +103,14 @@ private slots:
                                  .command = {"--timeout", "200", "send", "01", "02", "03", "04"},
                                  .wire = "010203",
                                  .err = "at byte 3 of the stream; last byte sent 03"});
+        // Silent in the second frame of a play: where the motion stopped, and no JSON.
+        add("stops mid-play", {.emulator = {"--stop-after", "18"},
+                               .command = {"--timeout", "200", "--json", "play", "two.json"},
+                               .wire = "F000514D343431 B200E701E6015A B000 B200E8",
+                               .err = "play: no answer from the controller within 200 ms at byte "
+                                      "1 of the stream; last byte sent E8; check its power, the "
+                                      "cable, the port and the line speed (9600 bit/s)\n"
+                                      "vantorctl: play: the motion stopped in frame 2 \"close\"\n"});
         // Not the controller: a device that answers each byte with its complement. The handshake
         // is tried twice (a stray byte can spoil the first), and nothing else is sent.
         add("wrong device", {.emulator = {"--wrong"},
