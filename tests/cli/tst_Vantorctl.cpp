@@ -416,13 +416,9 @@ private slots:
         QVERIFY(!queries.isEmpty());
         QCOMPARE(queries.toHex(' '),
                  QByteArray::fromHex("B000").repeated(queries.size() / 2).toHex(' '));
-        // The board keeps going where it was sent; the next run finds the port free.
-        const Result pose = Vantorctl({"--port", emu.path, "pose", "--channels", "1"});
-        QCOMPARE(pose.exitCode, 0);
-        QVERIFY2(QRegularExpression("^1:([1-9][0-9]?|1[0-9][0-9]|2[0-4][0-9])\n$")
-                     .match(QString::fromLatin1(pose.out))
-                     .hasMatch(),
-                 pose.out.constData()); // on its way, neither at 0 nor at 250
+        // The board keeps going where it was sent (five seconds to go); the next run finds the
+        // port free.
+        QCOMPARE(Vantorctl({"--port", emu.path, "moving"}).out, QByteArray("moving\n"));
     }
 
     void savedPortIsUsedAndLeftAlone()
