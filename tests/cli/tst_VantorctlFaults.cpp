@@ -39,45 +39,40 @@ struct Fault
     bool succeeds = false;
 };
 
-struct Row
-{
-    Family family;
-    Fault fault;
-};
-
-struct Outcome
-{
-    Result run;
-    QByteArray file;
-    bool fileExists = false;
-};
-
 } // namespace
 Q_DECLARE_METATYPE(Message)
-Q_DECLARE_METATYPE(Row)
+Q_DECLARE_METATYPE(Family)
+Q_DECLARE_METATYPE(Fault)
 
 class TestVantorctlFaults : public QObject
 {
     Q_OBJECT
     QTemporaryDir mDir;
 
-    Outcome runOn(const Row& row, const QStringList& emulator)
+    // Where the command families write FILE; each run starts without it.
+    QString file() const { return mDir.filePath(QStringLiteral("out.bin")); }
+
+    Result runOn(const Family& family, const QStringList& emulator)
     {
         QmcEmulatorProcess emu;
         if (!emu.start(emulator))
             return {};
-        const QString file = mDir.filePath(QStringLiteral("out.bin"));
-        QFile::remove(file);
+        QFile::remove(file());
         QStringList args{"--port", emu.path, "--timeout", "300"};
-        for (const QString& word : row.family.command)
-            args << (word == QLatin1String("FILE") ? file : word);
-        const Result r =
-            Vantorctl(args, [this](QProcess& p) { p.setWorkingDirectory(mDir.path()); });
-        return {r, ReadFile(file), QFile::exists(file)};
+        for (const QString& word : family.command)
+            args << (word == QLatin1String("FILE") ? file() : word);
+        return Vantorctl(args, [this](QProcess& p) { p.setWorkingDirectory(mDir.path()); });
     }
 
 private slots:
-    void initTestCase() { QVERIFY(WriteFile(mDir.filePath("demo.bin"), QmcModel::demoProgram())); }
+    void initTestCase()
+    {
+        QVERIFY(WriteFile(mDir.filePath("demo.bin"), QmcModel::demoProgram()));
+        // Servo 1 jumps to 90 and the board is asked until it is still; then servo 2 goes off.
+        QVERIFY(WriteFile(mDir.filePath("two.json"), R"({"format": "vantor-sequence", "version": 1,
+            "frames": [{"name": "open", "channels": {"1": 90}},
+                       {"name": "close", "channels": {"2": "off"}}]})"));
+    }
 
     void messages_data()
     {
@@ -96,6 +91,14 @@ private slots:
                                  .command = {"--timeout", "200", "send", "01", "02", "03", "04"},
                                  .wire = "010203",
                                  .err = "at byte 3 of the stream; last byte sent 03"});
+        // Silent in the second frame of a play: where the motion stopped, and no JSON.
+        add("stops mid-play", {.emulator = {"--stop-after", "18"},
+                               .command = {"--timeout", "200", "--json", "play", "two.json"},
+                               .wire = "F000514D343431 B200E701E6015A B000 B200E8",
+                               .err = "play: no answer from the controller within 200 ms at byte "
+                                      "1 of the stream; last byte sent E8; check its power, the "
+                                      "cable, the port and the line speed (9600 bit/s)\n"
+                                      "vantorctl: play: the motion stopped in frame 2 \"close\"\n"});
         // Not the controller: a device that answers each byte with its complement. The handshake
         // is tried twice (a stray byte can spoil the first), and nothing else is sent.
         add("wrong device", {.emulator = {"--wrong"},
@@ -160,7 +163,8 @@ private slots:
 
     void commandsAgainstFaults_data()
     {
-        QTest::addColumn<Row>("row");
+        QTest::addColumn<Family>("family");
+        QTest::addColumn<Fault>("fault");
         const Family families[] = {
             {"info", {"info"}},
             {"read -o", {"read", "extrom", "0", "4", "-o", "FILE"}, true},
@@ -189,34 +193,35 @@ private slots:
         };
         for (size_t i = 0; i < std::size(faults); ++i) {
             const Family& family = families[i % std::size(families)];
-            QTest::addRow("%s, %s", family.name, faults[i].name) << Row{family, faults[i]};
+            QTest::addRow("%s, %s", family.name, faults[i].name) << family << faults[i];
         }
         // What follows the handshake is each family's own.
         for (const Family& family : families) {
             for (const Fault& fault :
                  {Fault{"falls silent after the handshake", {"--stop-after", "7"}},
                   Fault{"hangs up after the handshake", {"--hangup-after", "7"}}})
-                QTest::addRow("%s, %s", family.name, fault.name) << Row{family, fault};
+                QTest::addRow("%s, %s", family.name, fault.name) << family << fault;
         }
     }
     void commandsAgainstFaults()
     {
-        QFETCH(Row, row);
-        const Outcome healthy = runOn(row, {});
-        QCOMPARE(healthy.run.exitCode, 0);
-        QCOMPARE(healthy.fileExists, row.family.writesFile);
-        const Outcome o = runOn(row, row.fault.emulator);
-        if (row.fault.succeeds) {
-            QVERIFY2(o.run.exitCode == 0, qPrintable(o.run.err));
-            QCOMPARE(o.run.out, healthy.run.out);
-            QCOMPARE(o.file.toHex(), healthy.file.toHex());
+        QFETCH(Family, family);
+        QFETCH(Fault, fault);
+        const Result healthy = runOn(family, {});
+        QCOMPARE(healthy.exitCode, 0);
+        QCOMPARE(QFile::exists(file()), family.writesFile);
+        const QByteArray healthyFile = ReadFile(file());
+        const Result r = runOn(family, fault.emulator);
+        if (fault.succeeds) {
+            QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+            QCOMPARE(r.out, healthy.out);
+            QCOMPARE(ReadFile(file()).toHex(), healthyFile.toHex());
             return;
         }
-        QVERIFY2(o.run.exitCode == 1,
-                 qPrintable(QString::number(o.run.exitCode) + ": " + o.run.err));
-        QVERIFY2(o.run.err.startsWith(QStringLiteral("vantorctl: ")), qPrintable(o.run.err));
-        QCOMPARE(o.run.out, QByteArray());
-        QVERIFY(!o.fileExists);
+        QVERIFY2(r.exitCode == 1, qPrintable(QString::number(r.exitCode) + ": " + r.err));
+        QVERIFY2(r.err.startsWith(QStringLiteral("vantorctl: ")), qPrintable(r.err));
+        QCOMPARE(r.out, QByteArray());
+        QVERIFY(!QFile::exists(file()));
     }
 
     // The port is locked as a device, not as a name: while one run reads through the emulator's

@@ -63,7 +63,6 @@ private slots:
         const QStringList read{"read", "extrom", "0", "4", "-o", "@"};
         const QByteArray head = QmcModel::demoProgram().left(4);
         const auto add = [](const char* name, const Target& row) { QTest::newRow(name) << row; };
-        add("/dev/null", {.target = "/dev/null", .command = read});
         add("FIFO", {.target = "fifo", .command = read, .expected = head});
         add("link to a file", {.target = "link", .command = read, .expected = head});
         add("/dev/stdout, appended to a file, then JSON",
