@@ -9,7 +9,7 @@
 
 struct Result
 {
-    int exitCode = -1; // -1: ended by a signal or still running
+    int exitCode = -1; // -1: ended by a signal, or killed after it hung
     QByteArray out;
     QString err;
 };
@@ -21,7 +21,14 @@ inline Result Vantorctl(const QStringList& args, const std::function<void(QProce
     if (setUp)
         setUp(p);
     p.start(QStringLiteral(VANTORCTL_PATH), args);
-    p.waitForFinished(30000);
+    if (!p.waitForFinished(30000)) {
+        // A run that hangs is a failure, never an exit code of 0.
+        p.kill();
+        p.waitForFinished();
+        return {-1, p.readAllStandardOutput(),
+                QStringLiteral("vantorctl did not finish within 30 s\n") +
+                    QString::fromLocal8Bit(p.readAllStandardError())};
+    }
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
             QString::fromLocal8Bit(p.readAllStandardError())};
 }
