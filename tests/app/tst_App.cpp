@@ -141,16 +141,10 @@ private slots:
                  QStringLiteral("Communicaion\nID=1\n#1 variable"));
     }
 
-    void quitting_data()
+    // Closing the remote window quits and ends an open link. The end-to-end test quits by the
+    // Quit item's shortcut.
+    void closingTheRemoteQuits()
     {
-        QTest::addColumn<bool>("byMenu");
-        QTest::newRow("closing the remote window") << false;
-        QTest::newRow("Quit item") << true;
-    }
-
-    void quitting()
-    {
-        QFETCH(bool, byMenu);
         App app;
         start(app);
         gPref->mNotAutoDisconnect = true; // an open link for quitting to end
@@ -160,10 +154,7 @@ private slots:
         QTimer failSafe; // no hang
         failSafe.callOnTimeout([] { QCoreApplication::exit(7); });
         failSafe.start(10000);
-        QTimer::singleShot(0, qApp, [&] {
-            byMenu ? app.remoconWindow()->FileQuit()->trigger()
-                   : void(app.remoconWindow()->close());
-        });
+        QTimer::singleShot(0, qApp, [&] { app.remoconWindow()->close(); });
         QCOMPARE(QCoreApplication::exec(), 0);
         QCOMPARE(gTw, nullptr); // the controller window has closed and ended the link
         QVERIFY(!mFake->isOpen());

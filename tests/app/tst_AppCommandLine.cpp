@@ -74,10 +74,9 @@ private slots:
              .err = "vantor-ir: cannot open a display (Could not find the Qt platform plugin "
                     "\"nonesuch\"",
              .errPrefix = true});
-        // Qt's own options still reach Qt: -platform on the command line alone gives it a
-        // display to start on.
-        add("Qt's -platform", {.args = {"-platform", "offscreen"}, .exitCode = -1});
-        add("Qt's -style and -reverse",
+        // Qt's own options still reach Qt, with one dash or two: --platform on the command line
+        // alone gives it a display to start on.
+        add("Qt's -style, -reverse and --platform",
             {.args = {"-style", "fusion", "-reverse", "--platform", "offscreen"}, .exitCode = -1});
     }
     void starts()

@@ -79,13 +79,6 @@ private slots:
         PreferClass::setSaveFailureHandler({});
     }
 
-    void firstStartWritesDefaultsInTheConfigFolder()
-    {
-        qputenv("XDG_CONFIG_HOME", mDir->path().toUtf8()); // each test run has its own anyway
-        QCOMPARE(PreferClass(cProgram).mFile, prefPath());
-        QCOMPARE(readFile(prefPath()), cDefaults);
-    }
-
     void load_data()
     {
         QTest::addColumn<QByteArray>("content");
