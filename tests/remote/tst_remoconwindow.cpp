@@ -4,6 +4,7 @@
 #include "FakeSerial.h"
 #include "app/MenuBar1.h"
 #include "app/Module1.h"
+#include "remote/IRRemModule.h"
 #include "emulator/QmcModel.h"
 #include "emulator/VirtualController.h"
 #include "link/TransSepaWindow.h"
@@ -225,6 +226,36 @@ private slots:
             expected += char(expected.size() + 1); // ID=1, #1 variable: the key's number
         }
         QCOMPARE(mFake->written().toHex(' '), expected.toHex(' '));
+    }
+
+    // After the lamp, Tab reaches every key once in reading order on the picture: row by row
+    // from the top, left to right within a row (keys of one row have their centres within half
+    // a key of each other).
+    void tabReadsTheKeysRowByRow()
+    {
+        type(QStringLiteral("Tab"));
+        QCOMPARE(QApplication::focusWidget(), mWin->tabChain().first()); // the lamp
+        QList<int> order;
+        for (int i = 1; i < cIRRCnvCount; ++i) {
+            type(QStringLiteral("Tab"));
+            const auto key = std::find(std::begin(mWin->IRRCnv), std::end(mWin->IRRCnv),
+                                       QApplication::focusWidget());
+            order << int(key - std::begin(mWin->IRRCnv));
+        }
+        QList<int> keys = order;
+        std::sort(keys.begin(), keys.end());
+        QCOMPARE(keys.first(), 1);
+        QCOMPARE(keys.last(), cIRRCnvCount - 1);
+        QCOMPARE(std::unique(keys.begin(), keys.end()), keys.end());
+        const auto& rects = IRRCnvGeometry();
+        for (qsizetype i = 1; i < order.size(); ++i) {
+            const QRect a = rects[size_t(order[i - 1])];
+            const QRect b = rects[size_t(order[i])];
+            const bool sameRow = std::abs(a.center().y() - b.center().y()) * 2 <
+                                 std::min(a.height(), b.height());
+            QVERIFY2(sameRow ? b.center().x() > a.center().x() : b.center().y() > a.center().y(),
+                     qPrintable(QStringLiteral("key %1 after key %2").arg(order[i]).arg(order[i - 1])));
+        }
     }
 
     void popup_data()
