@@ -29,35 +29,6 @@ QByteArray ReadWire(quint8 code, int address, int length)
     return wire;
 }
 
-// Two servo moves with a pause between them, then a pause and the end without an exchange.
-class PausingJob : public BoardJob
-{
-public:
-    PausingJob() : BoardJob(QStringLiteral("pausing")) {}
-    QList<qint64> startedAtMs;
-
-protected:
-    bool startExchange(ControllerLink& link) override
-    {
-        startedAtMs << elapsedMs();
-        if (mMoves == 2) {
-            finishWithoutExchange();
-            return false;
-        }
-        return link.Cmd_SERVO_POS_SET(1, 10 * (mMoves + 1));
-    }
-    Next exchangeFinished(ControllerLink& link) override
-    {
-        (void)link;
-        ++mMoves;
-        pauseBeforeNext(std::chrono::milliseconds(100));
-        return Next::Continue;
-    }
-
-private:
-    int mMoves = 0;
-};
-
 std::shared_ptr<BoardJob> Exchange(const char* title, const ExchangeJob::Start& start)
 {
     return std::make_shared<ExchangeJob>(QString::fromLatin1(title), start);
@@ -251,37 +222,6 @@ private slots:
         QCOMPARE(mModel->servoPosition(2), 20);
         // 8 group reads of 7 bytes, 2 moves of 3.
         QCOMPARE(mModel->bytesReceived(), quint64(8 * 7 + 2 * 3));
-    }
-    void pausesBetweenExchanges_data()
-    {
-        QTest::addColumn<bool>("cancelInPause");
-        QTest::newRow("played out") << false;
-        QTest::newRow("cancelled in the pause") << true;
-    }
-    void pausesBetweenExchanges()
-    {
-        QFETCH(bool, cancelInPause);
-        const auto job = std::make_shared<PausingJob>();
-        if (cancelInPause) {
-            connect(mJobs.get(), &BoardScheduler::jobProgress, this,
-                    [&] { QTimer::singleShot(20, this, [&] { mJobs->cancel(job); }); });
-        }
-        mJobs->submit(job);
-        QTRY_VERIFY_WITH_TIMEOUT(job->isOver(), kWaitMs);
-        if (cancelInPause) {
-            // Nothing goes out after the cancel: one move only, and at once.
-            QCOMPARE(job->state(), BoardJob::State::Cancelled);
-            QCOMPARE(job->startedAtMs.size(), 1);
-            QCOMPARE(mModel->servoPosition(1), 10);
-            QCOMPARE(mModel->bytesReceived(), quint64(3));
-            return;
-        }
-        QCOMPARE(job->state(), BoardJob::State::Done);
-        QCOMPARE(job->startedAtMs.size(), 3);
-        // Each start waits out the pause asked for after the exchange before it.
-        QVERIFY(job->startedAtMs[1] - job->startedAtMs[0] >= 100);
-        QVERIFY(job->startedAtMs[2] - job->startedAtMs[1] >= 100);
-        QCOMPARE(mModel->servoPosition(1), 20);
     }
     void servoPowerLatestWishWins()
     {
