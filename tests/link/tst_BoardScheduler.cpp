@@ -134,26 +134,6 @@ private slots:
         QVERIFY(mModel->servoOn(1));
         QCOMPARE(mModel->bytesReceived(), quint64(64 * 4 + 2));
     }
-    void aFailedJobEndsAndTheNextRuns()
-    {
-        mLink->setReplyTimeout(std::chrono::milliseconds(50));
-        mModel->setFault(QmcModel::Fault::Silent);
-        const auto silent = Exchange("silent", [](L& l) { return l.Cmd_IsMOVING(); });
-        const auto after = Exchange("after", [](L& l) { return l.Cmd_IsMOVING(); });
-        connect(mJobs.get(), &BoardScheduler::jobFinished, this, [&] {
-            mModel->setFault(QmcModel::Fault::None);
-            mModel->abandonExchange(); // as the controller does after a silence
-        });
-        mJobs->submit(silent);
-        mJobs->submit(after);
-        QTRY_VERIFY_WITH_TIMEOUT(mJobs->isIdle(), kWaitMs);
-        QCOMPARE(silent->state(), BoardJob::State::Failed);
-        QCOMPARE(silent->failure().fault, LinkFault::NoReply);
-        QCOMPARE(after->state(), BoardJob::State::Done);
-        QCOMPARE(std::static_pointer_cast<ExchangeJob>(after)->readData(), H("B000"));
-        // A job reports its own failure: no alert from the link.
-        QVERIFY(mView->alerts.isEmpty());
-    }
     void theNextJobWaitsForAQuietLine()
     {
         useFake();
