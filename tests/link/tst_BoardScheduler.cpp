@@ -76,8 +76,8 @@ private slots:
         QStringList order;
         connect(mJobs.get(), &BoardScheduler::jobFinished, this,
                 [&](BoardJob* job) { order << job->title(); });
-        for (const auto& job : {std::shared_ptr<BoardJob>(read), cancelled,
-                                std::shared_ptr<BoardJob>(write), servo})
+        for (const auto& job :
+             {std::shared_ptr<BoardJob>(read), cancelled, std::shared_ptr<BoardJob>(write), servo})
             mJobs->submit(job);
         mJobs->cancel(cancelled);
         QCOMPARE(cancelled->state(), BoardJob::State::Cancelled);
@@ -96,7 +96,8 @@ private slots:
         // it. Here the key comes in the middle of an address of a memory read; the console's
         // tests click one in the middle of a group read, a stream the key waits out.
         useFake();
-        const QByteArray job = H("F7400100" "F7410100"); // code, address low, high, 00
+        // Two addresses, each: code, address low, high, 00.
+        const QByteArray job = H("F7400100F7410100");
         const auto read = std::make_shared<ReadMemoryJob>("read", Memory::Sram, 0x140, 2);
         mJobs->submit(read);
         mDev->feed(job.left(1));
