@@ -136,7 +136,6 @@ private slots:
         // link's own edges.
         add("BREAK", Send("BREAK"), {.wire = "F3", .read = "", .closes = true});
         // Byte streams: each answer releases the next byte.
-        add("allowClose", Excute("2A0B", true), {.wire = "2A0B", .closes = true});
         add("NotAutoDisconnect", Excute("2A0B", true, true), {.wire = "2A0B"});
         // Memory writes, per address: code, address low, high, data. ROM writes send a sub-code
         // after the code and the data byte twice. The reads are the console's and vantorctl's.
