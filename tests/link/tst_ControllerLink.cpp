@@ -83,15 +83,6 @@ std::function<QByteArray(char)> Replies(const QList<const char*>& answers)
     };
 }
 
-Start Excute(const char* hex, bool allowClose = false, bool notAutoDisconnect = false)
-{
-    return [=](L& l) {
-        l.pref()->mNotAutoDisconnect = notAutoDisconnect;
-        l.Cmd_Excute(H(hex), allowClose);
-        return true;
-    };
-}
-
 } // namespace
 
 class TestControllerLink : public QObject
@@ -136,7 +127,13 @@ private slots:
         // link's own edges.
         add("BREAK", Send("BREAK"), {.wire = "F3", .read = "", .closes = true});
         // Byte streams: each answer releases the next byte.
-        add("NotAutoDisconnect", Excute("2A0B", true, true), {.wire = "2A0B"});
+        add("NotAutoDisconnect",
+            [](L& l) {
+                l.pref()->mNotAutoDisconnect = true;
+                l.Cmd_Excute(H("2A0B"), true);
+                return true;
+            },
+            {.wire = "2A0B"});
         // Memory writes, per address: code, address low, high, data. ROM writes send a sub-code
         // after the code and the data byte twice. The reads are the console's and vantorctl's.
         add("SRAM w 01FF+2", [](L& l) { return l.Cmd_SRAM_WRITE(0x1FF, H("1122")); },
