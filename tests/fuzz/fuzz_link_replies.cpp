@@ -72,11 +72,6 @@ struct Input
     quint8 next() { return at < size ? data[at++] : 0; }
 };
 
-[[noreturn]] void Broken()
-{
-    std::abort();
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -109,25 +104,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QByteArray bytes;
     for (int i = 0; i < length; ++i)
         bytes.append(char(in.next()));
+    const qint32 start = std::min(address, 0xFFFF - length + 1); // a range the link accepts
     int echoGroup = 0; // line bytes per address whose answers must all be echoes but the last
     bool lastEchoed = false;
     switch (which) {
     case 0:
-        link.Cmd_SRAM_READ(std::min(address, 0xFFFF - length + 1), length);
+        link.Cmd_SRAM_READ(start, length);
         echoGroup = 4;
         break;
     case 1:
-        link.Cmd_SRAM_WRITE(std::min(address, 0xFFFF - length + 1), bytes);
+        link.Cmd_SRAM_WRITE(start, bytes);
         echoGroup = 4;
         lastEchoed = true;
         break;
     case 2:
-        link.Cmd_EXTROM_WRITE(std::min(address, 0xFFFF - length + 1), bytes);
+        link.Cmd_EXTROM_WRITE(start, bytes);
         echoGroup = 6;
         lastEchoed = true;
         break;
     case 3:
-        link.Cmd_INTROM_READ(std::min(address, 0xFFFF - length + 1), length);
+        link.Cmd_INTROM_READ(start, length);
         echoGroup = 4;
         break;
     case 4:
@@ -149,17 +145,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         finished = true;
         for (const Pair& p : wire.pairs) {
             if (p.answer.size() != 1)
-                Broken(); // finished although a read brought more than one byte
+                std::abort(); // finished although a read brought more than one byte
         }
         if (echoGroup == 0)
             return;
         if (link.mReadData.size() != length)
-            Broken(); // a memory exchange keeps one byte per address
+            std::abort(); // a memory exchange keeps one byte per address
         for (size_t i = 0; i < wire.pairs.size(); ++i) {
             const bool dataStep = i % size_t(echoGroup) == size_t(echoGroup - 1);
             if ((!dataStep || lastEchoed) &&
                 wire.pairs[i].answer.at(0) != char(wire.pairs[i].written))
-                Broken(); // finished on a wrong echo
+                std::abort(); // finished on a wrong echo
         }
     });
 
@@ -194,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     gNow += kBound + 1;
     link.ReplyTimer_Action();
     if (link.exchangeInFlight())
-        Broken();
+        std::abort();
     SerialPorts::clearOverride();
     return 0;
 }

@@ -9,7 +9,6 @@
 #include <QStringList>
 
 #include <functional>
-#include <memory>
 
 inline QByteArray H(const char* hex)
 {
@@ -47,16 +46,3 @@ public:
     QList<QStringList> alerts; // {beeps before, icon, action, cancel, alternate, message, ...}
     int beeps = 0;
 };
-
-// Each written byte takes the next scripted answer; then bytes are echoed.
-inline std::function<QByteArray(char)> ScriptedReplier(QByteArray script)
-{
-    auto queue = std::make_shared<QByteArray>(std::move(script));
-    return [queue](char c) {
-        if (queue->isEmpty())
-            return QByteArray(1, c);
-        QByteArray b = queue->left(1);
-        queue->remove(0, 1);
-        return b;
-    };
-}
