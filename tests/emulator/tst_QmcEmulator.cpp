@@ -132,27 +132,37 @@ private slots:
         QCOMPARE(QFileInfo(link).symLinkTarget(), third.path);
     }
 
-    // --unsolicited takes bytes as vantorctl send does, separated or not.
+    // --unsolicited takes bytes as vantorctl send does, separated or not; what it cannot take, or
+    // a number out of its option's range, is refused with exit status 2 and the reason.
     void unsolicitedBytes_data()
     {
-        QTest::addColumn<QString>("text");   // as typed
+        QTest::addColumn<QString>("text");    // as typed
         QTest::addColumn<QByteArray>("bytes"); // on the line, in hexadecimal; null: refused
-        QTest::newRow("commas and colons") << "aa,bb:cc" << QByteArray("AABBCC");
-        QTest::newRow("0x and single digits") << "0xAA 0x0b 7" << QByteArray("AA0B07");
-        QTest::newRow("not hexadecimal") << "AG" << QByteArray();
-        QTest::newRow("odd run") << "AAB" << QByteArray();
+        QTest::addColumn<QStringList>("also"); // further options
+        QTest::addColumn<QString>("refusal");
+        const QString notHex = QStringLiteral("--unsolicited needs bytes in hexadecimal, not '%1'");
+        QTest::newRow("commas and colons") << "aa,bb:cc" << QByteArray("AABBCC") << QStringList() << "";
+        QTest::newRow("0x and single digits")
+            << "0xAA 0x0b 7" << QByteArray("AA0B07") << QStringList() << "";
+        QTest::newRow("not hexadecimal") << "AG" << QByteArray() << QStringList() << notHex.arg("AG");
+        QTest::newRow("odd run") << "AAB" << QByteArray() << QStringList() << notHex.arg("AAB");
+        QTest::newRow("delay below its range")
+            << "AA" << QByteArray() << QStringList{"--delay-us", "-1"}
+            << "--delay-us needs a whole number from 0 to 10000000, not '-1'";
     }
     void unsolicitedBytes()
     {
         QFETCH(QString, text);
         QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, also);
+        QFETCH(QString, refusal);
         if (bytes.isNull()) {
             QProcess p;
-            p.start(QStringLiteral(QMC_EMULATOR_PATH), {"--unsolicited", text});
+            p.start(QStringLiteral(QMC_EMULATOR_PATH), QStringList{"--unsolicited", text} + also);
             QVERIFY(p.waitForFinished(10000));
             QCOMPARE(p.exitCode(), 2);
-            QVERIFY(p.readAllStandardError().contains(
-                "--unsolicited needs bytes in hexadecimal, not '" + text.toLatin1() + "'"));
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(err.contains(refusal), qPrintable(err));
             return;
         }
         QmcEmulatorProcess emu;
