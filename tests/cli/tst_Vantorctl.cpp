@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -370,19 +371,49 @@ private slots:
             QVERIFY2(l.contains(line.toUtf8()), l.constData());
     }
 
+    // Ctrl-C in a long read leaves no file behind. Its progress is drawn on a terminal only,
+    // never into a pipe or a log, and is wiped before the last words.
+    void interruptLeavesNoFile_data()
+    {
+        QTest::addColumn<bool>("terminal");
+        QTest::newRow("standard error a pipe") << false;
+        QTest::newRow("standard error a terminal") << true;
+    }
     void interruptLeavesNoFile()
     {
+        QFETCH(bool, terminal);
         QmcEmulatorProcess emu;
         QVERIFY(emu.start({"--delay-us", "5000"}));
         const QString file = mDir.filePath("interrupted.bin");
+        int master = -1, slave = -1;
+        QVERIFY(!terminal || ::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
         QProcess p;
+        if (terminal)
+            p.setChildProcessModifier([slave] { ::dup2(slave, STDERR_FILENO); });
+        QElapsedTimer clock;
+        clock.start();
         p.start(QStringLiteral(VANTORCTL_PATH),
                 {"--port", emu.path, "read", "extrom", "0", "200", "-o", file});
-        QVERIFY(QTest::qWaitFor([&] { return emu.received().size() > 8; }, 5000));
+        // Past the second after which a long job shows its progress (the whole read takes five).
+        QVERIFY(QTest::qWaitFor([&] { return emu.received().size() > 8 && clock.elapsed() > 1500; },
+                                5000));
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(p.exitCode(), 130);
         QVERIFY(QDir(mDir.path()).entryList({"interrupted*"}, QDir::Files).isEmpty());
+        if (!terminal) {
+            QCOMPARE(p.readAllStandardError(),
+                     QByteArray("\nvantorctl: read extrom: interrupted\n"));
+            return;
+        }
+        ::close(slave);
+        QByteArray err(4096, '\0');
+        err.resize(std::max<ssize_t>(0, ::read(master, err.data(), size_t(err.size()))));
+        ::close(master);
+        const QRegularExpression drawn(
+            "^(\r\x1b\\[Kread extrom: \\d+/200 bytes, \\d+ B/s, 0:0\\d left)+\r\x1b\\[K\r?\n"
+            "vantorctl: read extrom: interrupted\r?\n$");
+        QVERIFY2(drawn.match(QString::fromLatin1(err)).hasMatch(), err.toHex(' ').constData());
     }
 
     // Ctrl-C in the middle of a motion: the exchange on the line is finished, nothing follows,

@@ -101,8 +101,14 @@ Progress::Progress(const QString& title) : mTitle(title), mEnabled(::isatty(STDE
 
 Progress::~Progress()
 {
+    finish();
+}
+
+void Progress::finish()
+{
     if (mShown)
         std::fputs("\r\033[K", stderr);
+    mShown = false;
 }
 
 void Progress::update(qint64 done, qint64 total)

@@ -37,6 +37,8 @@ public:
     ~Progress();
 
     void update(qint64 done, qint64 total);
+    // Wipes the line drawn, so that what is said next starts a clean line.
+    void finish();
 
 private:
     QString mTitle;

@@ -303,7 +303,6 @@ int Session::run(const std::shared_ptr<BoardJob>& job, Progress* progress)
     mTrace.sent.clear();
     mTrace.received.clear();
     QEventLoop loop;
-    bool interrupted = false;
     const QMetaObject::Connection progressed =
         QObject::connect(mScheduler.get(), &BoardScheduler::jobProgress, &loop, [&](BoardJob* j) {
             if (j == job.get() && progress)
@@ -314,16 +313,15 @@ int Session::run(const std::shared_ptr<BoardJob>& job, Progress* progress)
             loop.quit();
     });
     if (gInterruptNotifier)
-        QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, &loop, [&] {
-            interrupted = true;
-            loop.quit();
-        });
+        QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
     mScheduler->submit(job);
     if (!job->isOver())
         loop.exec();
     QObject::disconnect(progressed);
+    if (progress)
+        progress->finish();
 
-    if (interrupted || gInterrupted) {
+    if (gInterrupted) {
         std::fprintf(stderr, "\nvantorctl: %s: interrupted\n", qPrintable(job->title()));
         mScheduler->cancelAll();
         mLink->RbPortClose(true);
@@ -362,6 +360,8 @@ void Session::catchInterrupt()
         return; // Ctrl-C then ends the program the default way
     gInterruptNotifier =
         new QSocketNotifier(gInterruptPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    // The first connection to the notifier: the flag is set before any
+    // waiting loop hears of the interrupt and looks at it.
     QObject::connect(gInterruptNotifier, &QSocketNotifier::activated, [] {
         char c = 0;
         [[maybe_unused]] const ssize_t n = ::read(gInterruptPipe[0], &c, 1);
