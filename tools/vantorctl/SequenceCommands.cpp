@@ -145,16 +145,13 @@ int PlaySequence(const GlobalOptions& options, const Request& q)
     // nothing follows it; in a wait or hold it ends at once.
     BoardScheduler& jobs = s.scheduler();
     QEventLoop loop;
-    bool interrupted = false;
     QObject::connect(&jobs, &BoardScheduler::jobFinished, &loop, [&](BoardJob* j) {
         if (j == job.get())
             loop.quit();
     });
     if (Session::interruptNotifier())
-        QObject::connect(Session::interruptNotifier(), &QSocketNotifier::activated, &loop, [&] {
-            interrupted = true;
-            jobs.cancel(job);
-        });
+        QObject::connect(Session::interruptNotifier(), &QSocketNotifier::activated, &loop,
+                         [&] { jobs.cancel(job); });
     jobs.submit(job);
     if (!job->isOver() && !Session::interrupted())
         loop.exec();
@@ -163,7 +160,7 @@ int PlaySequence(const GlobalOptions& options, const Request& q)
 
     const QJsonObject result{{QStringLiteral("frames"), job->framesPlayed()},
                              {QStringLiteral("loops"), job->loopsPlayed()}};
-    if (interrupted || Session::interrupted()) {
+    if (Session::interrupted()) {
         const int at = job->currentFrame();
         std::fprintf(stderr, "\nvantorctl: %s: interrupted %s; nothing more was sent\n",
                      qPrintable(q.title),
