@@ -54,12 +54,9 @@ const QString cKeyRBTReqests = QStringLiteral("RBTReqests");
 class LineReader
 {
 public:
-    explicit LineReader(const QByteArray& data) : mText(QString::fromUtf8(data))
-    {
-        // Editors on other systems may start the file with a byte order mark.
-        if (mText.startsWith(QChar(0xFEFF)))
-            mPos = 1;
-    }
+    // A byte order mark, which editors on other systems may write, is
+    // dropped by the decoding.
+    explicit LineReader(const QByteArray& data) : mText(QString::fromUtf8(data)) {}
 
     bool atEnd() const { return mPos >= mText.size(); }
 
