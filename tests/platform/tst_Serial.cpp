@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <numeric>
+#include <utility>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -28,8 +29,10 @@ struct PtyPair
     }
     ~PtyPair()
     {
-        ::close(master);
-        ::close(slave);
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
     }
     QByteArray receive()
     {
@@ -106,6 +109,38 @@ private slots:
         connect(&backend, &SerialBackend::dataAvailable, [&] { in += backend.readAll(); });
         QCOMPARE(::write(pty.master, all.constData(), all.size()), ssize_t(all.size()));
         QTRY_COMPARE_WITH_TIMEOUT(in, all, 10000);
+    }
+
+    // The other end hangs up (a pseudo-terminal closed, an adapter pulled): whether a read or a
+    // write finds it, it is told once, as the device gone, and the port is closed.
+    void hangUp_data()
+    {
+        QTest::addColumn<bool>("byWrite");
+        QTest::newRow("found by a read") << false;
+        QTest::newRow("found by a write") << true;
+    }
+    void hangUp()
+    {
+        QFETCH(bool, byWrite);
+        PtyPair pty;
+        TtyBackend backend(pty.path);
+        QVERIFY2(backend.open(9600), qPrintable(backend.errorString()));
+        QList<std::pair<SerialError, QString>> told;
+        connect(&backend, &SerialBackend::errorOccurred, [&](SerialError e, const QString& text) {
+            told.append({e, text});
+        });
+        ::close(std::exchange(pty.master, -1));
+        ::close(std::exchange(pty.slave, -1));
+        if (byWrite)
+            QCOMPARE(backend.write("x"), qint64(1));
+        QTRY_COMPARE(told.size(), 1);
+        QCOMPARE(told.first(),
+                 std::make_pair(SerialError::DeviceGone, QString("The device hung up")));
+        QCOMPARE(backend.lastError(), SerialError::DeviceGone);
+        QVERIFY(!backend.isOpen());
+        QCOMPARE(backend.write("y"), qint64(-1));
+        QTest::qWait(50);
+        QCOMPARE(told.size(), 1);
     }
 
     void lineIsRawWhileOpenAndAsFoundAfter()
