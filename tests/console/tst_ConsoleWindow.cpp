@@ -571,7 +571,8 @@ private slots:
         // the model's clock, which stands still): what is marked, read to a screen reader and
         // said then.
         const auto spoken = [p](int frame) {
-            return p->frameList()->item(frame, SequencePanel::MarkColumn)
+            return p->frameList()
+                ->item(frame, SequencePanel::MarkColumn)
                 ->data(Qt::AccessibleTextRole)
                 .toString();
         };
@@ -799,8 +800,9 @@ private slots:
         QCOMPARE(done, (QList<qint64>{64, 128}));
         const QRegularExpression seconds(QStringLiteral("^残り約 \\d+ 秒$"));
         QVERIFY2(seconds.match(timeLeft).hasMatch(), qPrintable(timeLeft));
-        // A job of minutes: the seconds in two digits.
+        // A job of a minute or more: the seconds in two digits.
         QCOMPARE(JobProgress::timeLeftText(185'000), QStringLiteral("残り約 3 分 05 秒"));
+        QCOMPARE(JobProgress::timeLeftText(60'000), QStringLiteral("残り約 1 分 00 秒"));
         QCOMPARE(written(), hex(ReadWire(0xF2, 0, 128)));
         QCOMPARE(p->resultLabel()->text(),
                  QStringLiteral("外部ROM 0000 からの読込みを中止しました（128 / 200 バイト）。"));

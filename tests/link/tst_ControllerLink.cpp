@@ -165,11 +165,13 @@ private slots:
         QVERIFY(run(*mLink));
         // Lock-step: only the first byte is out, and flushed, before any answer.
         QCOMPARE(mDev->written(), wire.left(1));
-        QVERIFY(mDev->flushCount() > 0);
+        QCOMPARE(mDev->flushCount(), 1);
         QVERIFY(!finished.isEmpty() || finished.wait(kQuickMs));
         Settle();
 
         QCOMPARE(mDev->written(), wire);
+        // And so each byte after it.
+        QCOMPARE(mDev->flushCount(), int(wire.size()));
         QCOMPARE(mLink->mReadData, x.read ? H(x.read) : wire);
         QCOMPARE(finished.count(), 1);
         QCOMPARE(mView->beeps, 0);

@@ -159,6 +159,34 @@ private slots:
         QCOMPARE(CheckFrame(frame), QString());
     }
 
+    // A frame built in memory (a pose read from the board, an editor's fields) is checked
+    // before it is played or saved; the reason names the frame and what is wrong with it.
+    void refusesFramesTheBoardCannotTake_data()
+    {
+        QTest::addColumn<Frame>("frame");
+        QTest::addColumn<QString>("reason");
+        const auto add = [](const char* name, const Frame& f, const char* reason) {
+            QTest::newRow(name) << f << QString::fromUtf8(reason);
+        };
+        add("channel 0", MakeFrame("", 0, {{0, At(1)}}), "channel 0 is not 1-48");
+        add("channel 49", MakeFrame("", 0, {{49, kOff}}), "channel 49 is not 1-48");
+        add("position 256", MakeFrame("", 0, {{3, At(256)}}),
+            "channel 3: position 256 is not 0-255");
+        add("speed 256", MakeFrame("", 256, {}), "speed 256 is not 0-255");
+        add("wait -1", MakeFrame("", 0, {}, -1), "wait -1 is not 0-3600000 milliseconds");
+        add("hold -1", MakeFrame("", 0, {}, std::nullopt, -1),
+            "hold -1 is not 0-3600000 milliseconds");
+    }
+    void refusesFramesTheBoardCannotTake()
+    {
+        QFETCH(Frame, frame);
+        QFETCH(QString, reason);
+        Sequence s;
+        // The first frame is at every lower limit and passes.
+        s.frames = {MakeFrame("", 0, {{1, At(0)}}, 0), frame};
+        QCOMPARE(CheckSequence(s), "frame 2: " + reason);
+    }
+
     // --- What a frame editor shows ------------------------------------------------------------
     void changes_data()
     {
@@ -240,7 +268,8 @@ private slots:
     void readsAHandWrittenFile()
     {
         // One line, keys in any order, the defaults left out, an escape and a byte order mark.
-        const QByteArray text = "\xEF\xBB\xBF{\"frames\":[{\"channels\":{\"3\":90}},{\"wait\":250,"
+        const QByteArray text = "\xEF\xBB\xBF{\"frames\":[{\"channels\":{\"3\":90},\"wait\":0},"
+                                "{\"wait\":250,"
                                 "\"name\":\"w\\u00e9\\ud83e\\udd16\",\"speed\":5,\"hold\":10}],"
                                 "\"version\":1,\"format\":\"vantor-sequence\"}";
         sequencefile::Error error;
@@ -248,7 +277,7 @@ private slots:
         QVERIFY2(s, qPrintable(error.text()));
         Sequence expected;
         expected.frames = {
-            MakeFrame("", 0, {{3, At(90)}}),
+            MakeFrame("", 0, {{3, At(90)}}, 0),
             MakeFrame(QString::fromUtf8("w\xC3\xA9\xF0\x9F\xA4\x96"), 5, {}, 250, 10)};
         QVERIFY(*s == expected);
     }

@@ -3,6 +3,7 @@
 #include "emulator/QmcModel.h"
 #include "remote/VirtualMonitor.h"
 
+#include <QLabel>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -54,6 +55,12 @@ private slots:
         QCOMPARE(on->foreground().color(), monitor.palette().text().color());
         QCOMPARE(off->foreground().color(), monitor.palette().placeholderText().color());
         QVERIFY(monitor.palette().text().color() != monitor.palette().placeholderText().color());
+        // The table has its own place in the window, below the run state, not over the fields.
+        monitor.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&monitor));
+        const auto* run = monitor.findChild<QLabel*>(QStringLiteral("RunST"));
+        QVERIFY(run);
+        QVERIFY(table->geometry().top() >= run->mapTo(&monitor, QPoint(0, run->height())).y());
     }
 };
 
