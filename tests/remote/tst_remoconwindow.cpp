@@ -247,6 +247,8 @@ private slots:
         QCOMPARE(keys.first(), 1);
         QCOMPARE(keys.last(), cIRRCnvCount - 1);
         QCOMPARE(std::unique(keys.begin(), keys.end()), keys.end());
+        // Member 0 lies outside the picture: no key, so a screen reader is given no name for it.
+        QCOMPARE(mWin->IRRCnv[0]->accessibleName(), QString());
         const auto& rects = IRRCnvGeometry();
         for (qsizetype i = 1; i < order.size(); ++i) {
             const QRect a = rects[size_t(order[i - 1])];
