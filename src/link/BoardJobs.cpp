@@ -271,11 +271,12 @@ bool ChannelWishJob::startExchange(ControllerLink& link)
 BoardJob::Next ChannelWishJob::exchangeFinished(ControllerLink& link)
 {
     (void)link;
-    // Sent; unless the user wished again for that channel meanwhile, it is
-    // done. A newer wish goes after the other channels.
-    if (!mPending.isEmpty() && mPending.constFirst() == mSending)
+    // The first wish is the one sent, and only this removes wishes: it is
+    // done, unless the user wished again for that channel meanwhile; the
+    // newer value then goes after the other channels.
+    if (mPending.constFirst() == mSending)
         mPending.removeFirst();
-    else if (!mPending.isEmpty() && mPending.constFirst().first == mSending.first)
+    else
         mPending.move(0, mPending.size() - 1);
     ++mSent;
     setProgress(mSent, mSent + mPending.size());
