@@ -58,6 +58,7 @@ private slots:
         // The table has its own place in the window, below the run state, not over the fields.
         monitor.show();
         QVERIFY(QTest::qWaitForWindowExposed(&monitor));
+        QCOMPARE(monitor.windowTitle(), QStringLiteral("仮想コントローラー"));
         const auto* run = monitor.findChild<QLabel*>(QStringLiteral("RunST"));
         QVERIFY(run);
         QVERIFY(table->geometry().top() >= run->mapTo(&monitor, QPoint(0, run->height())).y());
