@@ -645,6 +645,7 @@ private slots:
 
         // A change, then New: the question; saved there into its file, without asking where.
         p->selectFrame(0);
+        QCOMPARE(p->frameNameEdit()->text(), QStringLiteral("姿勢 1")); // its fields shown
         p->removeButton()->click();
         QCOMPARE(p->fileLabel()->text(), QStringLiteral("ファイル: arm.json（変更あり）"));
         answers.press(QStringLiteral("保存"));
