@@ -10,7 +10,6 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLayout>
-#include <QMenuBar>
 #include <QMouseEvent>
 #include <QPalette>
 #include <QProgressBar>
@@ -63,7 +62,9 @@ TransSepaWindow::TransSepaWindow(PreferClass* pref, QWidget* parent)
     setCentralWidget(mContent);
 
     CreateControls();
-    attachMenuBar(MenuBar1::instance()->createMenuBarFor(this));
+    // The shared menus, on a bar of the window's own (it installs itself).
+    MenuBar1::instance()->createMenuBarFor(this);
+    FitToContent();
 
     Event_Open();
     // Created and shown: open for its port and timers, yet never on screen.
@@ -114,13 +115,6 @@ void TransSepaWindow::CreateControls()
     PortSetPB->setObjectName(QStringLiteral("PortSetPB"));
     PortSetPB->setGeometry(10, 10, 120, 20);
     connect(PortSetPB, &QPushButton::clicked, this, &TransSepaWindow::PortSetPB_Action);
-}
-
-void TransSepaWindow::attachMenuBar(QMenuBar* bar)
-{
-    if (bar && menuWidget() != bar)
-        setMenuBar(bar);
-    FitToContent();
 }
 
 void TransSepaWindow::FitToContent()

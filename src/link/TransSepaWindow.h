@@ -10,7 +10,6 @@
 
 class PreferClass;
 class QLabel;
-class QMenuBar;
 class QProgressBar;
 class QPushButton;
 
@@ -43,8 +42,6 @@ public:
     void RbPortClose(bool force);
     bool mcpOpen() const;
     void setSerialPort(const SerialPortEntry& port);
-    // The window's menu bar; the shared menus are attached at creation.
-    void attachMenuBar(QMenuBar* bar);
 
     // --- Display operations ----------------------------------------------------
     void SetMsg(const QString& text) override;
