@@ -9,6 +9,7 @@
 #include "link/ControllerLink.h"
 #include "settings/PreferClass.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -120,23 +121,33 @@ private slots:
         mDev->setReplier([](char) { return H("00"); }); // no echo: the first job fails
         const auto wrong = Exchange("wrong", [](L& l) { return l.Cmd_SRAM_READ(0, 1); });
         const auto after = Exchange("after", [](L& l) { return l.Cmd_SERVO_SET(2, false); });
-        // Heard before the scheduler hears it.
+        // Heard before the scheduler hears it: the line has been quiet for the whole quiet
+        // period since the stray byte, not since the failure.
         QByteArray writtenWhenQuiet;
+        QElapsedTimer stray;
+        qint64 quietAfterStray = -1;
         mJobs.reset();
-        connect(mLink.get(), &ControllerLink::lineQuiet, this,
-                [&] { writtenWhenQuiet = mDev->written(); });
+        connect(mLink.get(), &ControllerLink::lineQuiet, this, [&] {
+            writtenWhenQuiet = mDev->written();
+            quietAfterStray = stray.isValid() ? stray.elapsed() : -1;
+        });
         mJobs = std::make_unique<BoardScheduler>(mLink.get());
         connect(mJobs.get(), &BoardScheduler::jobFinished, this, [&](BoardJob* job) {
             if (job != wrong.get())
                 return;
             mDev->setEcho();
-            QTimer::singleShot(20, mDev.get(), [&] { mDev->feed(H("99")); }); // a stray byte
+            QTimer::singleShot(20, mDev.get(), [&] {
+                stray.start();
+                mDev->feed(H("99"));
+            });
         });
         mJobs->submit(wrong);
         mJobs->submit(after);
         QTRY_VERIFY_WITH_TIMEOUT(after->isOver(), kWaitMs);
         QCOMPARE(wrong->failure().fault, LinkFault::WrongReply);
         QCOMPARE(writtenWhenQuiet, H("F7"));
+        QVERIFY2(quietAfterStray >= ControllerLink::cQuietPeriod.count(),
+                 qPrintable(QString::number(quietAfterStray)));
         QCOMPARE(mDev->written(), H("F7E802"));
     }
     void closedUnderAJob()
