@@ -55,10 +55,21 @@ private slots:
         QCOMPARE(on->foreground().color(), monitor.palette().text().color());
         QCOMPARE(off->foreground().color(), monitor.palette().placeholderText().color());
         QVERIFY(monitor.palette().text().color() != monitor.palette().placeholderText().color());
-        // The table has its own place in the window, below the run state, not over the fields.
         monitor.show();
         QVERIFY(QTest::qWaitForWindowExposed(&monitor));
         QCOMPARE(monitor.windowTitle(), QStringLiteral("仮想コントローラー"));
+        // Each field has its caption beside it, which also names it for a screen reader.
+        const QList<std::pair<const char*, const char*>> captions = {
+            {"KeyST", "最後のキー:"}, {"Var2ST", "#2 variable (0141):"}, {"RunST", "動作状態:"}};
+        for (const auto& [field, caption] : captions) {
+            const auto* shown = monitor.findChild<QLabel*>(QString::fromLatin1(field));
+            QStringList named;
+            for (const QLabel* label : monitor.findChildren<QLabel*>())
+                if (shown && label->buddy() == shown)
+                    named << label->text();
+            QCOMPARE(named, QStringList{QString::fromUtf8(caption)});
+        }
+        // The table has its own place in the window, below the run state, not over the fields.
         const auto* run = monitor.findChild<QLabel*>(QStringLiteral("RunST"));
         QVERIFY(run);
         QVERIFY(table->geometry().top() >= run->mapTo(&monitor, QPoint(0, run->height())).y());

@@ -156,6 +156,7 @@ private slots:
         QCOMPARE(readFile(prefPath()), cDefaults);
         QCOMPARE(QDir(QFileInfo(prefPath()).path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{cProgram + ".Pref"}); // no temporary file left behind
+        QVERIFY(!PreferClass().WriteData());       // with no file to go to, nothing is called saved
     }
 
     void notARegularFile()
