@@ -164,21 +164,6 @@ void TransSepaWindow::SetMsg(const QString& text)
     MsgST->setText(text);
 }
 
-void TransSepaWindow::SetLog(const QByteArray& readBytes, const QByteArray& writeBytes)
-{
-    mLink->SetLog(readBytes, writeBytes);
-}
-
-void TransSepaWindow::SetLog(const QString& text)
-{
-    mLink->SetLog(text);
-}
-
-void TransSepaWindow::InitPrg(bool visible)
-{
-    mLink->InitPrg(visible);
-}
-
 void TransSepaWindow::EnableControllerButtons(bool enable)
 {
     // This window has no controller buttons.

@@ -45,9 +45,6 @@ public:
 
     // --- Display operations ----------------------------------------------------
     void SetMsg(const QString& text) override;
-    void SetLog(const QByteArray& readBytes, const QByteArray& writeBytes);
-    void SetLog(const QString& text);
-    void InitPrg(bool visible);
     void EnableControllerButtons(bool enable) override;
 
     // --- Events ------------------------------------------------------------------

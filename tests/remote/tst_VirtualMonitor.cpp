@@ -19,11 +19,11 @@ private slots:
         std::atomic<qint64> now = 1000;
         model.setClock([&] { return now.load(); });
         VirtualMonitor monitor(&model);
-        // Speed 10: servo 3 goes from 0 to 100 in 200 ms, servo 4 jumps (its move comes after
+        // Speed 10: servo 3 goes from 0 to 100 in 200 ms, servo 5 jumps (its move comes after
         // speed 0 is set again).
-        for (const int b : {0xB2, 10, 0xE6, 3, 100, 0xB2, 0, 0xE6, 4, 40})
+        for (const int b : {0xB2, 10, 0xE6, 3, 100, 0xB2, 0, 0xE6, 5, 40})
             model.feed(quint8(b));
-        QTRY_COMPARE(monitor.servoText(4), QStringLiteral("40"));
+        QTRY_COMPARE(monitor.servoText(5), QStringLiteral("40"));
         QCOMPARE(monitor.servoText(3), QStringLiteral("0"));
         // Half-way on the model's clock, with nothing on the line: the view catches up by itself.
         now = 1100;
